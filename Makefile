@@ -1,0 +1,31 @@
+# One command per job: `make` builds, `make test` runs every test in a normal
+# and a sanitizer (ASan+UBSan) build, `make demo` runs the main job on the
+# bundled example data.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all build build-asan test test-normal test-asan demo bench clean
+
+all: build
+
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+build-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+
+test-normal: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test: test-normal test-asan
+
+demo: build
+	bash examples/demo.sh build/bin
+
+clean:
+	rm -rf build build-asan

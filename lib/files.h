@@ -1,0 +1,108 @@
+// Numbered file sets: the per-variable files <dir>/<i><ext> of a score
+// directory, and the checked I/O every program of the suite uses.
+//
+// The first group of functions behaves like plain stdio: a file that cannot
+// be opened gives a null handle.  The checked group below never returns on a
+// failure: it prints "<program>: <file>: <reason>" to standard error, removes
+// the output registered as partial (if any) and exits with status 2.
+#pragma once
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+static_assert(std::endian::native == std::endian::little,
+              "the binary score files are little-endian");
+static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
+
+// Number of decimal digits of k (0 has one; a minus sign is not counted).
+int nof_digits(int k);
+// Newly allocated "<dir>/<i><ext>"; release with free().
+char *create_fn(const char *dir, int i, const char *ext);
+// Opens <dir>/<i><ext> with the stdio mode; null when it cannot be opened.
+FILE *open_file(const char *dir, int i, const char *ext, const char *mode);
+// Array of n handles, element i = open_file(dir, i, ext, mode).
+FILE **open_files(int n, const char *dir, const char *ext, const char *mode);
+// Closes the first n handles in index order, then frees the array.
+void free_files(int n, FILE **handles);
+// Number of newline bytes in the file at path; -1 when it cannot be opened.
+int nof_lines(const char *path);
+
+// ---- checked operations -------------------------------------------------
+
+// Name used in failure messages; set once by main.
+extern const char *program_name;
+
+[[noreturn]] void fail(const char *file, const char *reason);
+// fail() with strerror(errno), or "input/output error" when errno is 0.
+[[noreturn]] void fail_errno(const char *file);
+
+// While set, a failure removes this file: an output left half-written must
+// never look like a finished one.  Pass nullptr to clear.
+void set_partial_output(const char *path);
+
+// nof_vars as the programs take it: strtol base 10, narrowed to 32 bits.
+int parse_nof_vars(const char *arg);
+// Rejects a count the 32-bit varsets cannot hold (above 32) or, when
+// allow_negative is false, a negative one.
+void check_nof_vars(int nof_vars, const char *arg, bool allow_negative);
+
+void *alloc_or_fail(size_t bytes, const char *what);
+
+FILE *open_file_checked(const char *dir, int i, const char *ext, const char *mode);
+FILE *fopen_checked(const char *path, const char *mode);
+// Like open_files, but a member that cannot be opened closes the ones
+// already open and fails naming that member.
+FILE **open_files_checked(int n, const char *dir, const char *ext, const char *mode);
+
+// Reads exactly count records of size bytes; a short file fails with
+// "unexpected end of file".
+void read_records(FILE *f, void *buf, size_t size, size_t count, const char *name);
+// Writes count records of size bytes in blocks of about 256 KiB.
+void write_records(FILE *f, const void *buf, size_t size, size_t count, const char *name);
+// Reads exactly bytes bytes at offset without touching the stream buffer.
+void pread_exact(FILE *f, void *buf, size_t bytes, uint64_t offset, const char *name);
+// Flushes and closes an output; any write error so far fails.
+void close_output(FILE *f, const char *name);
+void close_input(FILE *f, const char *name);
+
+// Sequential reader of fixed-size records through a large private buffer,
+// for programs that consume many files record by record.
+struct record_reader {
+    FILE *file;
+    const char *name;
+    unsigned char *buf;
+    size_t record_size;
+    size_t capacity;   // records the buffer holds
+    size_t filled;     // records in the buffer
+    size_t next;       // next record to hand out
+};
+void reader_init(record_reader *r, FILE *f, const char *name, size_t record_size,
+                 size_t capacity);
+void reader_refill(record_reader *r);
+inline const unsigned char *reader_next(record_reader *r)
+{
+    if (r->next == r->filled)
+        reader_refill(r);
+    return r->buf + r->record_size * r->next++;
+}
+void reader_free(record_reader *r);
+
+// Buffered writer of raw bytes, flushed in blocks of about 256 KiB.
+struct block_writer {
+    FILE *file;
+    const char *name;
+    unsigned char *buf;
+    size_t capacity;
+    size_t used;
+};
+void writer_init(block_writer *w, FILE *f, const char *name);
+void writer_flush(block_writer *w);
+inline void writer_put(block_writer *w, unsigned char byte)
+{
+    if (w->used == w->capacity)
+        writer_flush(w);
+    w->buf[w->used++] = byte;
+}
+void writer_free(block_writer *w);
