@@ -633,6 +633,8 @@ int learn_optimal_network(const options &opt)
     out_dir = opt.outdir;
     while (out_dir.size() > 1 && out_dir.back() == '/')
         out_dir.pop_back();
+    if (out_dir[0] == '-')
+        out_dir = "./" + out_dir; // never taken for an option by a stage
     created_out_dir = make_dirs(out_dir);
     work_dir = out_dir + "/work";
     // Results of an earlier run must not outlive a failure of this one.
@@ -652,7 +654,8 @@ int learn_optimal_network(const options &opt)
         std::vector<std::string> args = opt.scorer_args;
         if (opt.direct)
             args.push_back("--local-files");
-        args.push_back(opt.data);
+        // A name that starts with a minus sign must not read as an option.
+        args.push_back(opt.data[0] == '-' ? "./" + opt.data : opt.data);
         args.push_back(work_dir);
         stage_output out;
         if (guess >= 1 && guess <= max_vars) {
@@ -910,7 +913,7 @@ options parse_options(int argc, char **argv)
                 usage_error("--delimiter takes one character");
         }
         opt.scorer_args.push_back(name);
-        opt.scorer_args.push_back(value);
+        opt.scorer_args.push_back(name == "--delimiter" ? std::string(1, opt.delimiter) : value);
     }
     if (positional.size() != 2)
         usage_error("");
