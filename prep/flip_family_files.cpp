@@ -1,0 +1,72 @@
+// flip_family_files nof_vars dirname
+//
+// Turns each split score file <dirname>/<i>.slt into the local score file
+// <dirname>/<i> by writing its 2^(nof_vars-1) records last to first: the
+// split file lists the parent sets by varset descending, the local score
+// file by parset ascending.  Records are moved as raw 8-byte words.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "files.h"
+
+namespace {
+
+// Records of one output block (256 KiB).
+constexpr size_t block_records = 32768;
+
+} // namespace
+
+void flip_family_files(int nof_vars, const char *dirname)
+{
+    if (nof_vars <= 0)
+        return;
+    const uint32_t m = uint32_t(1) << (nof_vars - 1);
+    // One buffer for the whole run, reused for every variable.
+    uint64_t *records =
+        static_cast<uint64_t *>(alloc_or_fail(size_t(m) * sizeof(uint64_t), dirname));
+    uint64_t *block = static_cast<uint64_t *>(
+        alloc_or_fail((m < block_records ? m : block_records) * sizeof(uint64_t), dirname));
+
+    for (int i = 0; i < nof_vars; ++i) {
+        char *split_name = create_fn(dirname, i, ".slt");
+        char *local_name = create_fn(dirname, i, "");
+        if (split_name == nullptr || local_name == nullptr)
+            fail(dirname, "out of memory");
+
+        FILE *in = fopen_checked(split_name, "rb");
+        read_records(in, records, sizeof(uint64_t), m, split_name);   // surplus ignored
+        close_input(in, split_name);
+
+        FILE *out = fopen_checked(local_name, "wb");
+        set_partial_output(local_name);
+        size_t done = 0;
+        while (done < m) {
+            size_t count = m - done < block_records ? m - done : block_records;
+            for (size_t k = 0; k < count; ++k)
+                block[k] = records[m - 1 - (done + k)];
+            write_records(out, block, sizeof(uint64_t), count, local_name);
+            done += count;
+        }
+        close_output(out, local_name);
+        set_partial_output(nullptr);
+
+        free(split_name);
+        free(local_name);
+    }
+    free(block);
+    free(records);
+}
+
+int main(int argc, char **argv)
+{
+    program_name = "flip_family_files";
+    if (argc != 3) {
+        fputs("Usage: flip_family_files nof_vars dirname\n", stderr);
+        return 1;
+    }
+    const int nof_vars = parse_nof_vars(argv[1]);
+    check_nof_vars(nof_vars, argv[1], true);   // zero or less: nothing to do
+    flip_family_files(nof_vars, argv[2]);
+    return 0;
+}
