@@ -1,0 +1,403 @@
+// learn_optimal_network end to end: the printed score is the brute-force
+// optimum of the scores the run computed, --direct agrees, constraints hold,
+// failures leave nothing that looks finished.
+// g++ 12 gives a false -Wrestrict on "literal" + std::string (GCC bug 105329),
+// which testutil::run uses.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#include "testutil.h"
+#pragma GCC diagnostic pop
+#include "varpar.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <sstream>
+#include <sys/statvfs.h>
+#include <thread>
+
+using namespace testutil;
+
+namespace {
+
+// scores[i][p]: local score of variable i with the parent set of parset p.
+typedef std::vector<std::vector<double>> local_scores;
+
+double network_score(const local_scores &scores, const std::vector<uint32_t> &parents)
+{
+    double total = 0.0;
+    for (size_t i = 0; i < parents.size(); ++i)
+        total += scores[i][varset2parset(int(i), parents[i])];
+    return total;
+}
+
+bool is_acyclic(const std::vector<uint32_t> &parents)
+{
+    uint32_t placed = 0;
+    for (size_t round = 0; round < parents.size(); ++round)
+        for (size_t i = 0; i < parents.size(); ++i) {
+            if (parents[i] >> i & 1)
+                return false;
+            if (!(placed >> i & 1) && (parents[i] & ~placed) == 0)
+                placed |= uint32_t(1) << i;
+        }
+    return placed == (uint32_t(1) << parents.size()) - 1;
+}
+
+// The best score over every DAG, found by trying every combination of
+// parent sets (16^5 of them at five variables) and keeping the acyclic ones.
+double best_over_all_dags(int n, const local_scores &scores)
+{
+    std::vector<uint32_t> parents(size_t(n), 0);
+    const uint32_t sets = uint32_t(1) << (n - 1);
+    double best = -INFINITY;
+    for (;;) {
+        if (is_acyclic(parents))
+            best = std::max(best, network_score(scores, parents));
+        int i = 0;
+        for (; i < n; ++i) { // next combination, parset by parset
+            uint32_t p = varset2parset(i, parents[size_t(i)]) + 1;
+            if (p < sets) {
+                parents[size_t(i)] = parset2varset(i, p);
+                break;
+            }
+            parents[size_t(i)] = 0;
+        }
+        if (i == n)
+            return best;
+    }
+}
+
+const char *const results[] = {"network.txt", "parents.txt", "arcs.txt", "network.dot"};
+
+// A CSV of rows samples over n discrete columns v0..v(n-1); each column
+// copies its left neighbour most of the time, so the optimum has arcs.
+std::string random_csv(int n, int rows, unsigned seed, int arity = 2)
+{
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> value(0, arity - 1);
+    std::uniform_real_distribution<double> coin(0.0, 1.0);
+    std::string csv;
+    for (int i = 0; i < n; ++i)
+        csv.append(i ? ",v" : "v").append(std::to_string(i));
+    csv += "\n";
+    for (int r = 0; r < rows; ++r) {
+        int prev = value(rng);
+        for (int i = 0; i < n; ++i) {
+            int x = (i > 0 && coin(rng) < 0.75) ? prev : value(rng);
+            if (i)
+                csv += ',';
+            csv += char('a' + x);
+            prev = x;
+        }
+        csv += "\n";
+    }
+    return csv;
+}
+
+local_scores read_local_files(const std::string &dir, int n)
+{
+    local_scores s;
+    for (int i = 0; i < n; ++i) {
+        s.push_back(read_doubles(dir + "/" + std::to_string(i)));
+        EXPECT_EQ(s.back().size(), size_t(1) << (n - 1)) << "local score file " << i;
+    }
+    return s;
+}
+
+std::vector<uint32_t> read_network(const std::string &path)
+{
+    std::vector<uint32_t> parents;
+    std::istringstream in(read_file(path));
+    uint32_t v;
+    while (in >> v)
+        parents.push_back(v);
+    return parents;
+}
+
+std::string fixed3(double x)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.3f", x);
+    return buf;
+}
+
+// The lines the driver prints after the score: arcs by name, child by child.
+std::string arcs_by_name(const std::vector<uint32_t> &parents)
+{
+    std::string s;
+    for (size_t c = 0; c < parents.size(); ++c)
+        for (int p = 0; p < 32; ++p)
+            if (parents[c] >> p & 1)
+                s.append("v").append(std::to_string(p)).append(" -> v")
+                    .append(std::to_string(c)).append("\n");
+    return s;
+}
+
+std::string first_line(const std::string &s) { return s.substr(0, s.find('\n')); }
+
+bool has_arc(const std::vector<uint32_t> &parents, int p, int c)
+{
+    return (parents[size_t(c)] >> p & 1) != 0;
+}
+
+void expect_nothing_finished(const std::string &out)
+{
+    for (const char *name : results)
+        EXPECT_FALSE(fs::exists(out + "/" + name)) << name << " left behind";
+    EXPECT_FALSE(fs::exists(out + "/work")) << "work folder left behind";
+}
+
+// Runs a kept, quiet learn on data and checks it against the brute force;
+// returns the network it found.
+std::vector<uint32_t> learn_and_check(const std::string &data, const std::string &out, int n,
+                                      std::vector<std::string> extra = {})
+{
+    std::vector<std::string> args = {"--keep", "--quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(data);
+    args.push_back(out);
+    result r = run("learn_optimal_network", args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (r.status != 0)
+        return {};
+    auto scores = read_local_files(out + "/work", n);
+    auto parents = read_network(out + "/network.txt");
+    EXPECT_EQ(parents.size(), size_t(n));
+    EXPECT_TRUE(is_acyclic(parents));
+    std::string best = fixed3(best_over_all_dags(n, scores));
+    EXPECT_EQ(first_line(r.out), best);
+    EXPECT_EQ(fixed3(network_score(scores, parents)), best);
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), arcs_by_name(parents));
+    return parents;
+}
+
+} // namespace
+
+TEST(LearnDriver, OptimumMatchesBruteForceDirectAgreesAndFilesAreTidy)
+{
+    std::string dir = scratch_dir();
+    for (int n : {4, 5}) {
+        SCOPED_TRACE("n = " + std::to_string(n));
+        std::string data = dir + "/data" + std::to_string(n) + ".csv";
+        write_file(data, random_csv(n, 300, 17u + unsigned(n), 3));
+
+        std::string chained = dir + "/chain" + std::to_string(n);
+        auto net = learn_and_check(data, chained, n);
+        std::string direct = dir + "/direct" + std::to_string(n);
+        auto net_direct = learn_and_check(data, direct, n, {"--direct"});
+        EXPECT_EQ(net, net_direct);
+        EXPECT_EQ(read_file(chained + "/arcs.txt"), read_file(direct + "/arcs.txt"));
+        // --keep leaves the search files; --direct never makes the table
+        // or the split files.
+        EXPECT_TRUE(fs::exists(chained + "/work/res"));
+        EXPECT_TRUE(fs::exists(chained + "/work/0.slt"));
+        EXPECT_TRUE(fs::exists(chained + "/work/0.bps"));
+        EXPECT_FALSE(fs::exists(direct + "/work/res"));
+        EXPECT_FALSE(fs::exists(direct + "/work/0.slt"));
+
+        // Without --keep only the results remain, and a rerun into the same
+        // folder replaces them.
+        std::string tidy = dir + "/tidy" + std::to_string(n);
+        for (int round = 0; round < 2; ++round) {
+            result r = run("learn_optimal_network", {data, tidy});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.err.find("[1/11] compute_family_scores"), std::string::npos);
+            EXPECT_NE(r.err.find("[11/11] edges_to_gv"), std::string::npos);
+            EXPECT_FALSE(fs::exists(tidy + "/work"));
+            for (const char *name : results)
+                EXPECT_TRUE(fs::exists(tidy + "/" + name)) << name;
+            EXPECT_EQ(read_file(tidy + "/network.txt"), read_file(chained + "/network.txt"));
+            EXPECT_EQ(read_file(tidy + "/network.dot"), read_file(chained + "/network.dot"));
+        }
+    }
+}
+
+TEST(LearnDriver, ConstraintsAndOtherScoresReachTheSearch)
+{
+    std::string dir = scratch_dir();
+    const int n = 5;
+    std::string data = dir + "/data.csv";
+    write_file(data, random_csv(n, 400, 5u));
+    auto free_net = learn_and_check(data, dir + "/free", n);
+    ASSERT_EQ(free_net.size(), size_t(n));
+
+    // Forbid one arc of the unconstrained optimum, require one it lacks.
+    int fp = -1, fc = -1;
+    for (int c = 0; c < n && fp < 0; ++c)
+        for (int p = 0; p < n && fp < 0; ++p)
+            if (has_arc(free_net, p, c)) {
+                fp = p;
+                fc = c;
+            }
+    ASSERT_GE(fp, 0) << "the data should give an arc";
+    int rp = -1, rc = -1;
+    for (int c = 0; c < n && rp < 0; ++c)
+        for (int p = 0; p < n && rp < 0; ++p)
+            if (p != c && !has_arc(free_net, p, c) && !has_arc(free_net, c, p) &&
+                !(p == fp && c == fc)) {
+                rp = p;
+                rc = c;
+            }
+    ASSERT_GE(rp, 0);
+    std::string forbid = dir + "/forbid.txt", require = dir + "/require.txt";
+    auto arc_line = [](int p, int c) {
+        return std::string("v").append(std::to_string(p)).append(",v")
+            .append(std::to_string(c)).append("\n");
+    };
+    write_file(forbid, arc_line(fp, fc));
+    write_file(require, arc_line(rp, rc));
+    for (bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "--direct" : "full chain");
+        std::vector<std::string> extra = {"--forbid", forbid, "--require", require};
+        if (direct)
+            extra.push_back("--direct");
+        auto net = learn_and_check(data, dir + (direct ? "/ruled_direct" : "/ruled"), n, extra);
+        ASSERT_EQ(net.size(), size_t(n));
+        EXPECT_FALSE(has_arc(net, fp, fc));
+        EXPECT_TRUE(has_arc(net, rp, rc));
+    }
+
+    // Another score and a parent limit ("--name=value" form passes too).
+    auto bic = learn_and_check(data, dir + "/bic", n, {"--score=bic", "--max-parents", "1"});
+    for (uint32_t p : bic)
+        EXPECT_LE(std::popcount(p), 1);
+    learn_and_check(data, dir + "/aic", n, {"--score", "aic", "--direct"});
+}
+
+TEST(LearnDriver, FailuresGiveTheirMessageAndLeaveNoResult)
+{
+    std::string dir = scratch_dir();
+    std::string good = dir + "/good.csv";
+    write_file(good, random_csv(3, 50, 9u));
+
+    // A result of an earlier run must not survive a failed one.
+    auto failed_run = [&](const std::vector<std::string> &args, const std::string &out) {
+        fs::create_directories(out);
+        write_file(out + "/network.txt", "0\n0\n0\n");
+        std::vector<std::string> all = args;
+        all.push_back(out);
+        result r = run("learn_optimal_network", all);
+        expect_nothing_finished(out);
+        EXPECT_EQ(r.out, "");
+        return r;
+    };
+
+    std::string ragged = dir + "/ragged.csv";
+    write_file(ragged, "a,b,c\nx,y,z\nx,y\n");
+    result r = failed_run({"--quiet", ragged}, dir + "/o1");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("compute_family_scores: " + ragged), std::string::npos) << r.err;
+
+    r = failed_run({"--quiet", dir + "/missing.csv"}, dir + "/o2");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("missing.csv"), std::string::npos) << r.err;
+
+    std::string unknown = dir + "/unknown.txt";
+    write_file(unknown, "v0,nosuch\n");
+    r = failed_run({"--quiet", "--forbid", unknown, good}, dir + "/o3");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("compute_family_scores:"), std::string::npos) << r.err;
+
+    // Requiring both directions of an arc admits no network.
+    std::string both = dir + "/both.txt";
+    write_file(both, "v0,v1\nv1,v0\n");
+    for (const char *mode : {"--keep", "--direct"}) {
+        r = failed_run({"--quiet", mode, "--require", both, good}, dir + "/o4");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("admit no network"), std::string::npos) << r.err;
+    }
+
+    // Wrong usage: the usage line and status 1, nothing created.
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{good}, {good, dir + "/o5", "extra"}, {"--bogus", good, dir + "/o5"},
+          {good, dir + "/o5", "--score"}}) {
+        r = run("learn_optimal_network", args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Usage: learn_optimal_network [options] DATA OUTDIR\n"),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(dir + "/o5"));
+    r = run("learn_optimal_network", {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--direct"), std::string::npos);
+
+    // 32 columns need hundreds of GiB at the peak: refused before scoring.
+    struct statvfs st;
+    ASSERT_EQ(statvfs(dir.c_str(), &st), 0);
+    if (double(st.f_bavail) * double(st.f_frsize) < 1e12) {
+        std::string wide = dir + "/wide.csv", header, row;
+        for (int i = 0; i < 32; ++i) {
+            header += (i ? ",c" : "c") + std::to_string(i);
+            row += i ? ",0" : "0";
+        }
+        write_file(wide, header + "\n" + row + "\n" + row + "\n");
+        r = failed_run({wide}, dir + "/o6");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("not enough disk space"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("[1/11]"), std::string::npos) << "the scorer must not run";
+    }
+}
+
+namespace {
+
+// Starts the driver in the background, waits until path exists, sends sig
+// and returns the exit status.
+int interrupt_when(const std::vector<std::string> &args, const std::string &path, int sig)
+{
+    std::string program = bin("learn_optimal_network");
+    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    while (!fs::exists(path)) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            ADD_FAILURE() << "the run ended before " << path << " appeared";
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << path << " never appeared";
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(pid, sig);
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+TEST(LearnDriver, InterruptedRunLeavesNothingFinished)
+{
+    std::string dir = scratch_dir();
+    std::string data = dir + "/data.csv";
+    write_file(data, random_csv(18, 200, 3u));
+
+    std::string out = dir + "/int";
+    EXPECT_EQ(interrupt_when({"--quiet", data, out}, out + "/work/vd", SIGINT), 130);
+    expect_nothing_finished(out);
+    EXPECT_FALSE(fs::exists(out)) << "the folder the run created";
+
+    // Later, inside the search, and with --keep: still nothing kept.
+    out = dir + "/term";
+    fs::create_directories(out);
+    EXPECT_EQ(interrupt_when({"--quiet", "--keep", "--direct", data, out}, out + "/work/0.bps",
+                             SIGTERM),
+              143);
+    expect_nothing_finished(out);
+    EXPECT_TRUE(fs::exists(out)) << "a folder the user made stays";
+}
