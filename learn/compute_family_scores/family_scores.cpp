@@ -1,0 +1,586 @@
+#include "family_scores.h"
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+#include "files.h"
+
+namespace {
+
+// ---- reading the data ----------------------------------------------------
+
+struct field {
+    std::string text;
+    size_t line;    // line on which the field starts
+};
+
+[[noreturn]] void fail_at(const char *name, size_t line, size_t column, const std::string &what,
+                          const std::string &reason)
+{
+    std::string msg = "line " + std::to_string(line);
+    if (column != 0)
+        msg += ", column " + std::to_string(column);
+    if (!what.empty())
+        msg += " (" + what + ")";
+    msg += ": " + reason;
+    fail(name, msg.c_str());
+}
+
+// Tab when the header holds more tabs than commas outside quotes, else comma.
+char detect_delimiter(const std::string &text, size_t pos)
+{
+    size_t tabs = 0, commas = 0;
+    bool quoted = false;
+    for (; pos < text.size(); ++pos) {
+        char c = text[pos];
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && (c == '\n' || c == '\r'))
+            break;
+        else if (!quoted && c == '\t')
+            ++tabs;
+        else if (!quoted && c == ',')
+            ++commas;
+    }
+    return tabs > commas ? '\t' : ',';
+}
+
+// Reads the next record (RFC 4180: quoted fields with "" escapes and line
+// breaks inside quotes; CRLF or LF line ends; the last line may lack one).
+// Returns false at the end of the text.  line is the current line number.
+bool next_record(const std::string &text, size_t &pos, size_t &line, char delim,
+                 std::vector<field> &fields, const char *name)
+{
+    fields.clear();
+    if (pos >= text.size())
+        return false;
+    const size_t n = text.size();
+    for (;;) {
+        field f;
+        f.line = line;
+        if (pos < n && text[pos] == '"') {
+            size_t column = fields.size() + 1, start_line = line;
+            ++pos;
+            for (;;) {
+                if (pos >= n)
+                    fail_at(name, start_line, column, "", "quoted field is not closed");
+                char c = text[pos++];
+                if (c == '"') {
+                    if (pos < n && text[pos] == '"') {
+                        f.text += '"';
+                        ++pos;
+                    } else {
+                        break;
+                    }
+                } else {
+                    if (c == '\n')
+                        ++line;
+                    f.text += c;
+                }
+            }
+            if (pos < n && text[pos] != delim && text[pos] != '\n' &&
+                !(text[pos] == '\r' && (pos + 1 == n || text[pos + 1] == '\n')))
+                fail_at(name, line, column, "", "unexpected character after a closing quote");
+        } else {
+            size_t start = pos;
+            while (pos < n && text[pos] != delim && text[pos] != '\n' &&
+                   !(text[pos] == '\r' && (pos + 1 == n || text[pos + 1] == '\n')))
+                ++pos;
+            f.text.assign(text, start, pos - start);
+        }
+        fields.push_back(std::move(f));
+        if (pos >= n)
+            return true;
+        if (text[pos] == delim) {
+            ++pos;
+            continue;
+        }
+        if (text[pos] == '\r')
+            ++pos;
+        if (pos < n && text[pos] == '\n')
+            ++pos;
+        ++line;
+        return true;
+    }
+}
+
+bool blank_record(const std::vector<field> &fields)
+{
+    return fields.size() == 1 && fields[0].text.empty();
+}
+
+bool is_missing(const std::string &s)
+{
+    return s.empty() || s == "?" || s == "NA";
+}
+
+std::string describe_missing(const std::string &s)
+{
+    return s.empty() ? "missing value (empty field)" : "missing value '" + s + "'";
+}
+
+std::string trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return "";
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+// ---- per-subset terms -----------------------------------------------------
+
+struct term_cache {
+    score_kind kind;
+    double log_ess;
+    double ess;
+    size_t nof_rows;
+    std::vector<double> n_log_n;                  // BIC/AIC: k ln k
+    std::map<double, std::vector<double>> tables; // BDeu: per q, T(k) for k <= N
+    size_t entries = 0;
+};
+
+constexpr size_t max_table_entries = size_t(1) << 23;
+
+// BDeu: T(k) = lgamma(a + k) - lgamma(a), a = ess / q, written so that a
+// very small a (huge q) loses nothing: lgamma(a + 1) = lgamma(a) + ln a.
+double bdeu_term(double log_a, double a, size_t k)
+{
+    if (k == 1)
+        return log_a;
+    return log_a + (std::lgamma(a + double(k)) - std::lgamma(a + 1.0));
+}
+
+struct term_source {
+    const double *table;  // T(k) for k <= N, or null: compute directly
+    double log_a, a;      // BDeu only
+};
+
+term_source source_for(term_cache &cache, double q)
+{
+    term_source src{nullptr, 0, 0};
+    if (cache.kind != score_kind::bdeu) {
+        src.table = cache.n_log_n.data();
+        return src;
+    }
+    src.log_a = cache.log_ess - std::log(q);
+    src.a = cache.ess / q;
+    auto it = cache.tables.find(q);
+    if (it != cache.tables.end()) {
+        src.table = it->second.data();
+        return src;
+    }
+    if (cache.entries + cache.nof_rows + 1 > max_table_entries)
+        return src;
+    std::vector<double> t(cache.nof_rows + 1);
+    t[0] = 0;
+    for (size_t k = 1; k <= cache.nof_rows; ++k)
+        t[k] = bdeu_term(src.log_a, src.a, k);
+    cache.entries += t.size();
+    src.table = cache.tables.emplace(q, std::move(t)).first->second.data();
+    return src;
+}
+
+inline double term(const term_source &src, size_t k)
+{
+    return src.table != nullptr ? src.table[k] : bdeu_term(src.log_a, src.a, k);
+}
+
+// Contribution of a cell that holds one row.
+inline double singleton_term(const term_cache &cache, const term_source &src)
+{
+    return cache.kind == score_kind::bdeu ? src.log_a : 0.0;
+}
+
+// The rows of the data are carried through the enumeration either as packed
+// words holding all their codes (when the codes fit in 64 bits: no lookups
+// into the columns) or as row indexes.
+struct packing {
+    unsigned shift[max_columns];
+    uint64_t mask[max_columns];
+};
+
+template <class Item, bool Packed> struct enumeration {
+    int n;
+    size_t nof_rows;
+    std::vector<double> arity;
+    std::vector<size_t> arities;
+    packing pack;
+    std::vector<const uint32_t *> cols;
+    // Level d: rows of the current subset of d columns grouped by their
+    // joint value, groups of one row left out.
+    std::vector<std::vector<Item>> rows;
+    std::vector<std::vector<uint32_t>> ends;
+    std::vector<size_t> nof_kept, nof_groups;
+    std::vector<Item> spare;
+    term_cache *cache;
+    double *g;
+    // scratch of the refinement by a column of more than two labels
+    std::vector<uint64_t> stamp;
+    std::vector<uint32_t> count, place, used;
+    uint64_t clock = 0;
+
+    uint32_t code(int v, Item it) const
+    {
+        if constexpr (Packed)
+            return uint32_t((uint64_t(it) >> pack.shift[v]) & pack.mask[v]);
+        else
+            return cols[size_t(v)][it];
+    }
+
+    // Refines level d by column v into level d + 1; returns the sum of the
+    // terms of the groups of two rows or more.
+    double refine(int d, int v, const term_source &src)
+    {
+        const Item *in = rows[size_t(d)].data();
+        const uint32_t *in_ends = ends[size_t(d)].data();
+        const size_t groups = nof_groups[size_t(d)];
+        Item *o = rows[size_t(d) + 1].data();
+        uint32_t *oe = ends[size_t(d) + 1].data();
+        Item *tmp = spare.data();
+        const size_t r = arities[size_t(v)];
+        size_t pos = 0, ne = 0;
+        double sum = 0;
+        uint32_t begin = 0;
+        for (size_t gi = 0; gi < groups; ++gi) {
+            const uint32_t end = in_ends[gi];
+            if (r == 1) {
+                memcpy(o + pos, in + begin, (end - begin) * sizeof(Item));
+                pos += end - begin;
+                oe[ne++] = uint32_t(pos);
+                sum += term(src, end - begin);
+            } else if (r == 2) {
+                // Branch-free split: label 0 in place, label 1 aside.
+                size_t p0 = pos, t = 0;
+                for (uint32_t k = begin; k < end; ++k) {
+                    Item it = in[k];
+                    uint32_t c = code(v, it);
+                    o[p0] = it;
+                    tmp[t] = it;
+                    p0 += 1 - c;
+                    t += c;
+                }
+                size_t zeros = p0 - pos;
+                if (zeros >= 2) {
+                    pos += zeros;
+                    oe[ne++] = uint32_t(pos);
+                    sum += term(src, zeros);
+                }
+                if (t >= 2) {
+                    memcpy(o + pos, tmp, t * sizeof(Item));
+                    pos += t;
+                    oe[ne++] = uint32_t(pos);
+                    sum += term(src, t);
+                }
+            } else {
+                const uint64_t now = ++clock;
+                used.clear();
+                for (uint32_t k = begin; k < end; ++k) {
+                    uint32_t c = code(v, in[k]);
+                    if (stamp[c] != now) {
+                        stamp[c] = now;
+                        count[c] = 0;
+                        used.push_back(c);
+                    }
+                    ++count[c];
+                }
+                for (uint32_t c : used) {
+                    if (count[c] >= 2) {
+                        place[c] = uint32_t(pos);
+                        pos += count[c];
+                        oe[ne++] = uint32_t(pos);
+                        sum += term(src, count[c]);
+                    } else {
+                        place[c] = UINT32_MAX;
+                    }
+                }
+                for (uint32_t k = begin; k < end; ++k) {
+                    uint32_t c = code(v, in[k]);
+                    if (place[c] != UINT32_MAX)
+                        o[place[c]++] = in[k];
+                }
+            }
+            begin = end;
+        }
+        nof_kept[size_t(d) + 1] = pos;
+        nof_groups[size_t(d) + 1] = ne;
+        return sum;
+    }
+
+    // Subset t and all its extensions by columns from next on, when every
+    // row of t is alone in its cell (so in every superset too).
+    void fill_singletons(varset t, int next, double q)
+    {
+        term_source src = source_for(*cache, q);
+        g[t] = double(nof_rows) * singleton_term(*cache, src);
+        for (int v = next; v < n; ++v)
+            fill_singletons(t | (varset(1) << v), v + 1, q * arity[size_t(v)]);
+    }
+
+    // g[s] is set and level d holds the partition of s; visits every
+    // superset of s that adds columns from next on, each exactly once.
+    void extend(varset s, int next, int d, double q)
+    {
+        for (int v = next; v < n; ++v) {
+            varset t = s | (varset(1) << v);
+            double qt = q * arity[size_t(v)];
+            if (nof_kept[size_t(d)] == 0) {
+                fill_singletons(t, v + 1, qt);
+                continue;
+            }
+            term_source src = source_for(*cache, qt);
+            double sum = refine(d, v, src);
+            size_t alone = nof_rows - nof_kept[size_t(d) + 1];
+            g[t] = sum + double(alone) * singleton_term(*cache, src);
+            extend(t, v + 1, d + 1, qt);
+        }
+    }
+};
+
+template <class Item, bool Packed>
+void enumerate(const data_set &data, const packing &pack, term_cache &cache, double *g)
+{
+    enumeration<Item, Packed> e;
+    e.n = int(data.names.size());
+    e.nof_rows = data.nof_rows;
+    e.pack = pack;
+    e.cache = &cache;
+    e.g = g;
+    size_t r_max = 1;
+    for (size_t c = 0; c < data.labels.size(); ++c) {
+        size_t r = data.labels[c].size();
+        e.arity.push_back(double(r));
+        e.arities.push_back(r);
+        e.cols.push_back(data.codes[c].data());
+        r_max = r > r_max ? r : r_max;
+    }
+    e.stamp.assign(r_max, 0);
+    e.count.assign(r_max, 0);
+    e.place.assign(r_max, 0);
+    const size_t levels = size_t(e.n) + 1, rows = data.nof_rows;
+    e.rows.assign(levels, std::vector<Item>(rows));
+    e.ends.assign(levels, std::vector<uint32_t>(rows / 2 + 1));
+    e.nof_kept.assign(levels, 0);
+    e.nof_groups.assign(levels, 0);
+    e.spare.resize(rows);
+    // The empty set: one cell holding every row.
+    term_source src = source_for(cache, 1.0);
+    if (rows >= 2) {
+        for (size_t k = 0; k < rows; ++k) {
+            Item it = Item(k);
+            if constexpr (Packed) {
+                uint64_t word = 0;
+                for (int v = 0; v < e.n; ++v)
+                    word |= uint64_t(data.codes[size_t(v)][k]) << pack.shift[v];
+                it = Item(word);
+            }
+            e.rows[0][k] = it;
+        }
+        e.ends[0][0] = uint32_t(rows);
+        e.nof_kept[0] = rows;
+        e.nof_groups[0] = 1;
+        g[0] = term(src, rows);
+    } else {
+        g[0] = double(rows) * singleton_term(cache, src);
+    }
+    e.extend(0, 0, 0, 1.0);
+}
+
+} // namespace
+
+data_set parse_data(const std::string &text, const char *name, const read_options &opt)
+{
+    data_set data;
+    size_t pos = 0, line = 1;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        pos = 3;
+    const char delim = opt.delimiter != 0 ? opt.delimiter : detect_delimiter(text, pos);
+    std::vector<field> fields;
+    bool have_header = false;
+    while (next_record(text, pos, line, delim, fields, name)) {
+        if (!blank_record(fields)) {
+            have_header = true;
+            break;
+        }
+    }
+    if (!have_header)
+        fail(name, "the file is empty (no header row)");
+    const size_t header_line = fields[0].line;
+    if (fields.size() > size_t(max_columns))
+        fail_at(name, header_line, max_columns + 1, fields[max_columns].text,
+                std::to_string(fields.size()) + " columns, at most " +
+                    std::to_string(max_columns) + " are supported");
+    std::unordered_map<std::string, size_t> seen;
+    for (size_t c = 0; c < fields.size(); ++c) {
+        if (fields[c].text.empty())
+            fail_at(name, header_line, c + 1, "", "empty column name");
+        auto [it, fresh] = seen.emplace(fields[c].text, c);
+        if (!fresh)
+            fail_at(name, header_line, c + 1, fields[c].text,
+                    "duplicate column name (also column " + std::to_string(it->second + 1) + ")");
+        data.names.push_back(fields[c].text);
+    }
+    const size_t m = data.names.size();
+    data.labels.resize(m);
+    data.codes.resize(m);
+    std::vector<std::unordered_map<std::string, uint32_t>> index(m);
+    while (next_record(text, pos, line, delim, fields, name)) {
+        if (blank_record(fields) && m > 1)
+            continue;
+        const size_t row_line = fields[0].line;
+        if (fields.size() < m)
+            fail_at(name, fields.back().line, fields.size() + 1, data.names[fields.size()],
+                    "the row ends after " + std::to_string(fields.size()) +
+                        " fields, the header has " + std::to_string(m));
+        if (fields.size() > m)
+            fail_at(name, fields[m].line, m + 1, "",
+                    "the row has " + std::to_string(fields.size()) + " fields, the header has " +
+                        std::to_string(m));
+        bool missing = false;
+        for (size_t c = 0; c < m && !missing; ++c) {
+            if (is_missing(fields[c].text)) {
+                if (!opt.drop_missing)
+                    fail_at(name, fields[c].line, c + 1, data.names[c],
+                            describe_missing(fields[c].text));
+                missing = true;
+            }
+        }
+        (void)row_line;
+        if (missing) {
+            ++data.nof_dropped;
+            continue;
+        }
+        if (data.nof_rows == UINT32_MAX)
+            fail_at(name, row_line, 0, "", "too many rows");
+        for (size_t c = 0; c < m; ++c) {
+            auto [it, fresh] = index[c].emplace(fields[c].text, uint32_t(data.labels[c].size()));
+            if (fresh)
+                data.labels[c].push_back(fields[c].text);
+            data.codes[c].push_back(it->second);
+        }
+        ++data.nof_rows;
+    }
+    if (data.nof_rows == 0) {
+        if (data.nof_dropped != 0)
+            fail(name, ("no data rows left: all " + std::to_string(data.nof_dropped) +
+                        " rows have missing values")
+                           .c_str());
+        fail(name, "no data rows");
+    }
+    return data;
+}
+
+data_set read_data(const char *path, const read_options &opt)
+{
+    FILE *f = fopen_checked(path, "rb");
+    std::string text;
+    char buf[1 << 16];
+    for (;;) {
+        errno = 0;
+        size_t got = fread(buf, 1, sizeof buf, f);
+        text.append(buf, got);
+        if (got < sizeof buf) {
+            if (ferror(f))
+                fail_errno(path);
+            break;
+        }
+    }
+    close_input(f, path);
+    return parse_data(text, path, opt);
+}
+
+void read_arc_list(const char *path, const data_set &data, varset *masks)
+{
+    FILE *f = fopen_checked(path, "r");
+    std::string text;
+    char buf[1 << 14];
+    for (;;) {
+        errno = 0;
+        size_t got = fread(buf, 1, sizeof buf, f);
+        text.append(buf, got);
+        if (got < sizeof buf) {
+            if (ferror(f))
+                fail_errno(path);
+            break;
+        }
+    }
+    close_input(f, path);
+    size_t pos = 0, line = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos)
+            eol = text.size();
+        std::string s = trim(text.substr(pos, eol - pos));
+        pos = eol + 1;
+        ++line;
+        if (s.empty() || s[0] == '#')
+            continue;
+        const char sep = s.find('\t') != std::string::npos ? '\t' : ',';
+        size_t cut = s.find(sep);
+        if (cut == std::string::npos || s.find(sep, cut + 1) != std::string::npos)
+            fail_at(path, line, 0, "", "expected one 'parent,child' pair");
+        std::string names[2] = {trim(s.substr(0, cut)), trim(s.substr(cut + 1))};
+        int idx[2];
+        for (int k = 0; k < 2; ++k) {
+            idx[k] = -1;
+            for (size_t c = 0; c < data.names.size(); ++c)
+                if (data.names[c] == names[k])
+                    idx[k] = int(c);
+            if (idx[k] < 0)
+                fail_at(path, line, 0, "", "unknown variable '" + names[k] + "'");
+        }
+        if (idx[0] == idx[1])
+            fail_at(path, line, 0, "", "an arc from '" + names[0] + "' to itself");
+        masks[idx[1]] |= varset(1) << idx[0];
+    }
+}
+
+double penalty_unit(const data_set &data, const score_options &opt)
+{
+    switch (opt.kind) {
+    case score_kind::bic:
+        return std::log(double(data.nof_rows)) / 2;
+    case score_kind::aic:
+        return 1.0;
+    default:
+        return 0.0;
+    }
+}
+
+std::vector<double> subset_terms(const data_set &data, const score_options &opt)
+{
+    const int n = int(data.names.size());
+    term_cache cache;
+    cache.kind = opt.kind;
+    cache.ess = opt.ess;
+    cache.log_ess = std::log(opt.ess);
+    cache.nof_rows = data.nof_rows;
+    if (opt.kind != score_kind::bdeu) {
+        cache.n_log_n.resize(data.nof_rows + 1);
+        cache.n_log_n[0] = 0;
+        for (size_t k = 1; k <= data.nof_rows; ++k)
+            cache.n_log_n[k] = double(k) * std::log(double(k));
+    }
+    packing pack{};
+    unsigned bits = 0;
+    for (int v = 0; v < n; ++v) {
+        size_t r = data.labels[size_t(v)].size();
+        unsigned width = r <= 1 ? 0 : unsigned(std::bit_width(r - 1));
+        pack.shift[v] = bits < 64 ? bits : 0;
+        pack.mask[v] = width == 0 ? 0 : width >= 64 ? ~uint64_t(0) : (uint64_t(1) << width) - 1;
+        bits += width;
+    }
+    std::vector<double> g(size_t(1) << n);
+    if (bits <= 32)
+        enumerate<uint32_t, true>(data, pack, cache, g.data());
+    else if (bits <= 64)
+        enumerate<uint64_t, true>(data, pack, cache, g.data());
+    else
+        enumerate<uint32_t, false>(data, pack, cache, g.data());
+    return g;
+}

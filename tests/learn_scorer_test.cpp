@@ -1,0 +1,447 @@
+// compute_family_scores: every score type against a per-family computation
+// done here by counting rows, the byte layout of its outputs, bad input, and
+// the search run on its local score files with constraints.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "family_scores.h"
+#include "testutil.h"
+#include "varpar.h"
+
+using namespace testutil;
+
+namespace {
+
+const double inf = std::numeric_limits<double>::infinity();
+
+// Data given as codes; the CSV text and the arities are derived from it.
+struct table {
+    std::vector<int> arity;
+    std::vector<std::vector<int>> rows;
+};
+
+table random_table(std::vector<int> arity, int nof_rows, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    table t{arity, {}};
+    for (int r = 0; r < nof_rows; ++r) {
+        std::vector<int> row;
+        for (size_t v = 0; v < arity.size(); ++v) {
+            // Skewed draws, so that some cells are large and some empty.
+            int a = arity[v], x = int(rng() % unsigned(a));
+            if (v > 0 && rng() % 3 != 0)
+                x = row[v - 1] % a;
+            row.push_back(x);
+        }
+        t.rows.push_back(row);
+    }
+    // Every label appears at least once, so the arity seen is the arity given.
+    for (size_t v = 0; v < arity.size(); ++v)
+        for (int x = 0; x < arity[v] && x < nof_rows; ++x)
+            t.rows[size_t(x)][v] = x;
+    return t;
+}
+
+std::string csv_of(const table &t)
+{
+    std::string s;
+    for (size_t v = 0; v < t.arity.size(); ++v)
+        s.append(v ? ",V" : "V").append(std::to_string(v));
+    s += "\n";
+    for (const auto &row : t.rows) {
+        for (size_t v = 0; v < row.size(); ++v)
+            s.append(v ? ",L" : "L").append(std::to_string(row[v]));
+        s += "\n";
+    }
+    return s;
+}
+
+enum kind { bdeu, bic, aic };
+
+// The textbook score of child i with parent varset pa, from counts made by
+// scanning the rows.
+double reference_score(const table &t, int i, uint32_t pa, kind k, double ess)
+{
+    std::map<std::vector<int>, std::map<int, double>> counts;
+    for (const auto &row : t.rows) {
+        std::vector<int> config;
+        for (size_t v = 0; v < t.arity.size(); ++v)
+            if (pa >> v & 1)
+                config.push_back(row[v]);
+        counts[config][row[size_t(i)]] += 1;
+    }
+    double q = 1, r = t.arity[size_t(i)], n = double(t.rows.size());
+    for (size_t v = 0; v < t.arity.size(); ++v)
+        if (pa >> v & 1)
+            q *= t.arity[v];
+    double score = 0, ll = 0;
+    for (const auto &[config, by_value] : counts) {
+        double nj = 0;
+        for (const auto &[value, nijk] : by_value) {
+            nj += nijk;
+            score += std::lgamma(ess / (q * r) + nijk) - std::lgamma(ess / (q * r));
+        }
+        score += std::lgamma(ess / q) - std::lgamma(ess / q + nj);
+        for (const auto &[value, nijk] : by_value)
+            ll += nijk * std::log(nijk / nj);
+    }
+    if (k == bdeu)
+        return score;
+    return ll - (r - 1) * q * (k == bic ? std::log(n) / 2 : 1.0);
+}
+
+// Expected score table: varsets descending, children ascending.
+std::vector<double> reference_table(const table &t, kind k, double ess)
+{
+    int n = int(t.arity.size());
+    std::vector<double> out;
+    for (uint32_t s = (1u << n) - 1; s != 0; --s)
+        for (int i = 0; i < n; ++i)
+            if (s >> i & 1)
+                out.push_back(reference_score(t, i, s & ~(1u << i), k, ess));
+    return out;
+}
+
+void expect_close(const std::vector<double> &got, const std::vector<double> &want,
+                  const std::string &what)
+{
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (size_t k = 0; k < got.size(); ++k) {
+        if (std::isinf(want[k])) {
+            EXPECT_EQ(got[k], want[k]) << what << " record " << k;
+            continue;
+        }
+        EXPECT_NEAR(got[k], want[k], 1e-9 * (1 + std::fabs(want[k]))) << what << " record " << k;
+    }
+}
+
+result score(const std::vector<std::string> &args)
+{
+    return run("compute_family_scores", args);
+}
+
+bool exists(const std::string &p)
+{
+    return fs::exists(fs::symlink_status(p));
+}
+
+// Best total over all DAGs: over every variable order, each variable takes
+// its best family among the subsets of its predecessors.
+double best_total(const std::vector<std::vector<double>> &local)
+{
+    int n = int(local.size());
+    std::vector<int> order(local.size());
+    std::iota(order.begin(), order.end(), 0);
+    double best = -inf;
+    do {
+        double total = 0;
+        uint32_t before = 0;
+        for (int v : order) {
+            double family = -inf;
+            for (uint32_t sub = 0; sub < (1u << n); ++sub)
+                if ((sub & ~before) == 0)
+                    family = std::max(family, local[size_t(v)][varset2parset(v, sub)]);
+            total += family;
+            before |= 1u << v;
+        }
+        best = std::max(best, total);
+    } while (std::next_permutation(order.begin(), order.end()));
+    return best;
+}
+
+} // namespace
+
+TEST(LearnScorer, EveryScoreMatchesPerFamilyCounting)
+{
+    std::string dir = scratch_dir();
+    // Arities 2, 3, 1 and 4: binary, wider and constant columns together.
+    table t = random_table({2, 3, 1, 4, 2}, 60, 7);
+    write_file(dir + "/d.csv", csv_of(t));
+    struct variant {
+        std::vector<std::string> options;
+        kind k;
+        double ess;
+    } variants[] = {{{}, bdeu, 1.0},
+                    {{"--ess", "0.5"}, bdeu, 0.5},
+                    {{"--score=bdeu", "--ess=10"}, bdeu, 10.0},
+                    {{"--score", "bic"}, bic, 0},
+                    {{"--score", "aic"}, aic, 0}};
+    for (const auto &v : variants) {
+        std::vector<std::string> args = v.options;
+        args.push_back(dir + "/d.csv");
+        args.push_back(dir + "/out");
+        result r = score(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        std::string label = v.options.empty() ? "default" : v.options.back();
+        expect_close(read_doubles(dir + "/out/res"), reference_table(t, v.k, v.ess), label);
+    }
+    // The same scores as local score files, record p = parents parset2varset(i, p).
+    ASSERT_EQ(score({"--local-files", "--score", "bic", dir + "/d.csv", dir + "/loc"}).status, 0);
+    EXPECT_FALSE(exists(dir + "/loc/res"));
+    for (int i = 0; i < 5; ++i) {
+        std::vector<double> want;
+        for (uint32_t p = 0; p < 16; ++p)
+            want.push_back(reference_score(t, i, parset2varset(i, p), bic, 0));
+        expect_close(read_doubles(dir + "/loc/" + std::to_string(i)), want,
+                     "local file " + std::to_string(i));
+    }
+}
+
+TEST(LearnScorer, RowRepresentationsAgreeWithCounting)
+{
+    // Codes that need more than 32 and more than 64 bits take the other two
+    // paths of the enumeration; their terms must be the same as counting gives.
+    const int cases[2][2] = {{40, 1 << 10}, {300000, 1 << 20}};
+    for (const auto &c : cases) {
+        const int wide = c[0], other = c[1];
+        table t = random_table({3, 2, 5, 2}, 40, unsigned(wide));
+        data_set d = parse_data(csv_of(t), "mem", {});
+        // Pretend the columns have more labels (never seen): that widens the
+        // packed codes without touching the counts.
+        for (int v = 0; v < 4; ++v) {
+            t.arity[size_t(v)] = v == 0 ? wide : other;
+            while (d.labels[size_t(v)].size() < size_t(t.arity[size_t(v)]))
+                d.labels[size_t(v)].push_back(std::to_string(d.labels[size_t(v)].size()).append("u"));
+        }
+        for (kind k : {bdeu, bic}) {
+            score_options opt;
+            opt.kind = k == bdeu ? score_kind::bdeu : score_kind::bic;
+            opt.ess = 2.5;
+            std::vector<double> g = subset_terms(d, opt);
+            std::vector<double> arity;
+            for (int a : t.arity)
+                arity.push_back(a);
+            double unit = penalty_unit(d, opt);
+            for (uint32_t s = 1; s < 16; ++s)
+                for (int i = 0; i < 4; ++i)
+                    if (s >> i & 1) {
+                        double want = reference_score(t, i, s & ~(1u << i), k, 2.5);
+                        EXPECT_NEAR(family_score(g, opt, arity.data(), unit, s, i), want,
+                                    1e-9 * (1 + std::fabs(want)))
+                            << "wide " << wide << " set " << s << " child " << i;
+                    }
+        }
+    }
+}
+
+TEST(LearnScorer, ReadsQuotedCrlfAndTabSeparatedText)
+{
+    std::string dir = scratch_dir();
+    // BOM, CRLF, a quoted label with a comma, an escaped quote and a line
+    // break, and no final line end.
+    write_file(dir + "/q.csv", "\xEF\xBB\xBF" "a,\"b c\"\r\nx,\"1,\"\"2\"\"\nz\"\r\ny,plain\r\n"
+                                "x,plain");
+    result r = score({dir + "/q.csv", dir + "/q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir + "/q/vd"), "a\t2\tx\ty\nb c\t2\t1,\"2\"\\nz\tplain\n");
+    EXPECT_EQ(read_doubles(dir + "/q/res").size(), 4u);
+
+    // Tabs in the header choose the tab; commas then belong to labels.
+    write_file(dir + "/t.tsv", "p\tq\nyes,1\tno\nno\tno\n");
+    ASSERT_EQ(score({dir + "/t.tsv", dir + "/t"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/t/vd"), "p\t2\tyes,1\tno\nq\t1\tno\n");
+    // A forced delimiter, and empty lines between rows.
+    write_file(dir + "/s.txt", "p;q\n\n1;2\n\n2;2\n\n");
+    ASSERT_EQ(score({"--delimiter", ";", dir + "/s.txt", dir + "/s"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/s/vd"), "p\t2\t1\t2\nq\t1\t2\n");
+}
+
+TEST(LearnScorer, BadInputNamesLineAndColumn)
+{
+    std::string dir = scratch_dir();
+    std::string many;
+    for (int c = 0; c < 33; ++c)
+        many += (c ? ",c" : "c") + std::to_string(c);
+    struct bad {
+        std::string text, message;
+    } cases[] = {
+        {"", "the file is empty"},
+        {"\n\n", "the file is empty"},
+        {"a,b\n", "no data rows"},
+        {"a,b\n1,2\n3\n", "line 3, column 2 (b): the row ends after 1 fields"},
+        {"a,b\n1,2\n3,4,5\n", "line 3, column 3: the row has 3 fields"},
+        {"a,b\n1,\n", "line 2, column 2 (b): missing value (empty field)"},
+        {"a,b\n1,2\n?,2\n", "line 3, column 1 (a): missing value '?'"},
+        {"a,b\n1,2\n\"x\ny\",NA\n", "line 4, column 2 (b): missing value 'NA'"},
+        {"a,a\n1,2\n", "line 1, column 2 (a): duplicate column name (also column 1)"},
+        {"a,,b\n1,2,3\n", "line 1, column 2: empty column name"},
+        {many + "\n", "line 1, column 33 (c32): 33 columns, at most 32"},
+        {"a,b\n1,\"2\n", "line 2, column 2: quoted field is not closed"},
+        {"a,b\n\"1\"x,2\n", "line 2, column 1: unexpected character after a closing quote"},
+    };
+    int k = 0;
+    for (const auto &c : cases) {
+        std::string data = dir + "/bad" + std::to_string(k++) + ".csv";
+        write_file(data, c.text);
+        // An earlier result must not survive a failed run.
+        fs::create_directories(dir + "/out");
+        write_file(dir + "/out/res", "old");
+        result r = score({data, dir + "/out"});
+        EXPECT_EQ(r.status, 2) << c.text;
+        EXPECT_EQ(r.err.rfind("compute_family_scores: " + data + ": " + c.message, 0), 0u)
+            << c.text << " gave " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_TRUE(exists(dir + "/out/res"));  // parsing fails before outputs are touched
+
+    // --missing=drop: the rows with a missing value go, the rest score as if
+    // they were alone.
+    write_file(dir + "/m.csv", "a,b\n1,2\n1,NA\n2,2\n?,1\n2,1\n,\n");
+    write_file(dir + "/clean.csv", "a,b\n1,2\n2,2\n2,1\n");
+    result r = score({"--missing=drop", dir + "/m.csv", dir + "/m"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("dropped 3 of 6 rows"), std::string::npos) << r.err;
+    ASSERT_EQ(score({dir + "/clean.csv", dir + "/c"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/m/res"), read_file(dir + "/c/res"));
+    write_file(dir + "/allna.csv", "a\nNA\n?\n");
+    r = score({"--missing=drop", dir + "/allna.csv", dir + "/m"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no data rows"), std::string::npos);
+}
+
+TEST(LearnScorer, UsageAndOptionErrors)
+{
+    std::string dir = scratch_dir();
+    write_file(dir + "/d.csv", "a,b\n1,2\n");
+    result r = score({dir + "/d.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Usage: compute_family_scores [options] DATA DIRNAME\n");
+    r = score({"--frobnicate", dir + "/d.csv", dir + "/o"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("unknown option --frobnicate"), std::string::npos);
+    EXPECT_EQ(score({dir + "/d.csv", dir + "/o", "--score"}).status, 1);
+    r = score({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("lgamma"), std::string::npos);
+    for (auto bad : {std::vector<std::string>{"--ess", "0"}, {"--ess", "x"}, {"--score", "k2"},
+                     {"--max-parents", "-1"}, {"--missing", "skip"}}) {
+        bad.push_back(dir + "/d.csv");
+        bad.push_back(dir + "/o");
+        EXPECT_EQ(score(bad).status, 2) << bad[0] << " " << bad[1];
+    }
+    EXPECT_FALSE(exists(dir + "/o"));
+}
+
+TEST(LearnScorer, ConstraintsGiveMinusInfinity)
+{
+    std::string dir = scratch_dir();
+    table t = random_table({2, 2, 3, 2}, 50, 3);
+    write_file(dir + "/d.csv", csv_of(t));
+    ASSERT_EQ(score({dir + "/d.csv", dir + "/free"}).status, 0);
+    std::vector<double> free = read_doubles(dir + "/free/res");
+
+    write_file(dir + "/forbid", "# no arc from V0 into V1\n\n  V0 , V1  \r\nV3,V2\n");
+    write_file(dir + "/require", "V2,V0\n");
+    result r = score({"--max-parents", "2", "--forbid", dir + "/forbid", "--require",
+                      dir + "/require", dir + "/d.csv", dir + "/c"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<double> got = read_doubles(dir + "/c/res");
+    ASSERT_EQ(got.size(), free.size());
+    size_t k = 0;
+    for (uint32_t s = 15; s != 0; --s)
+        for (int i = 0; i < 4; ++i)
+            if (s >> i & 1) {
+                uint32_t pa = s & ~(1u << i);
+                bool banned = __builtin_popcount(pa) > 2 || (i == 1 && (pa & 1)) ||
+                              (i == 2 && (pa & 8)) || (i == 0 && !(pa & 4));
+                EXPECT_EQ(got[k], banned ? -inf : free[k]) << "set " << s << " child " << i;
+                ++k;
+            }
+
+    write_file(dir + "/unknown", "V0,V1\nV0,W\n");
+    r = score({"--forbid", dir + "/unknown", dir + "/d.csv", dir + "/u"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "compute_family_scores: " + dir + "/unknown: line 2: unknown variable 'W'\n");
+    write_file(dir + "/self", "V1,V1\n");
+    EXPECT_EQ(score({"--require", dir + "/self", dir + "/d.csv", dir + "/u"}).status, 2);
+    EXPECT_EQ(score({"--forbid", dir + "/forbid", "--require", dir + "/forbid", dir + "/d.csv",
+                     dir + "/u"}).status, 2);
+    EXPECT_EQ(score({"--forbid", dir + "/none", dir + "/d.csv", dir + "/u"}).status, 2);
+}
+
+TEST(LearnScorer, FailedWriteLeavesNoResult)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    std::string dir = scratch_dir();
+    table t = random_table({2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}, 30, 5);
+    write_file(dir + "/d.csv", csv_of(t));
+    for (const char *target : {"res", "vd"}) {
+        fs::remove_all(dir + "/o");
+        fs::create_directories(dir + "/o");
+        fs::create_symlink("/dev/full", dir + "/o/" + target + ".tmp");
+        result r = score({dir + "/d.csv", dir + "/o"});
+        EXPECT_EQ(r.status, 2) << target;
+        EXPECT_NE(r.err.find("No space left"), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::is_empty(dir + "/o")) << target;
+    }
+}
+
+TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
+{
+    for (const char *p : {"find_top_families", "solve_leaf_table", "trace_leaf_sequence",
+                          "assemble_optimal_graph"})
+        if (!fs::exists(bin(p)))
+            GTEST_SKIP() << p << " is not built";
+    std::string dir = scratch_dir();
+    // Six columns of the example data: asia, tub, smoke, lung, bronc, either.
+    std::istringstream in(read_file(std::string(SOURCE_DIR) + "/examples/asia.csv"));
+    std::string line, six;
+    while (std::getline(in, line)) {
+        size_t cut = 0;
+        for (int c = 0; c < 6; ++c)
+            cut = line.find(',', cut) + 1;
+        six += line.substr(0, cut - 1) + "\n";
+    }
+    write_file(dir + "/six.csv", six);
+    // smoke and lung are linked in the source network, asia and bronc are
+    // not: forbid the true link both ways and require a false arc.
+    write_file(dir + "/forbid", "smoke,lung\nlung,smoke\n");
+    write_file(dir + "/require", "asia,bronc\n");
+    const int n = 6;
+    for (bool constrained : {false, true}) {
+        std::string sd = dir + (constrained ? "/c" : "/f");
+        std::vector<std::string> args = {"--local-files", "--max-parents", "3"};
+        if (constrained)
+            args.insert(args.end(), {"--forbid", dir + "/forbid", "--require", dir + "/require"});
+        args.insert(args.end(), {dir + "/six.csv", sd});
+        result r = score(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(run("find_top_families", {"6", sd}).status, 0);
+        ASSERT_EQ(run("solve_leaf_table", {"6", sd, sd + "/sink"}).status, 0);
+        ASSERT_EQ(run("trace_leaf_sequence", {"6", sd + "/sink", sd + "/ord"}).status, 0);
+        ASSERT_EQ(run("assemble_optimal_graph", {"6", sd, sd + "/ord", sd + "/net"}).status, 0);
+        std::istringstream net(read_file(sd + "/net"));
+        std::vector<uint32_t> parents(n);
+        for (auto &p : parents)
+            net >> p;
+        ASSERT_TRUE(net) << "network file too short";
+        std::vector<std::vector<double>> local(n);
+        for (int i = 0; i < n; ++i)
+            local[size_t(i)] = read_doubles(sd + "/" + std::to_string(i));
+        double best = best_total(local), got = 0;
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(parents[size_t(i)] >> i & 1, 0u);
+            got += local[size_t(i)][varset2parset(i, parents[size_t(i)])];
+        }
+        EXPECT_TRUE(std::isfinite(best));
+        // The network reaches the optimum (which, over DAGs only, also means
+        // it cannot hold a cycle worth more).
+        EXPECT_NEAR(got, best, 1e-9 * std::fabs(best));
+        // 0 asia, 2 smoke, 3 lung, 4 bronc
+        if (constrained) {
+            EXPECT_EQ(parents[3] & (1u << 2), 0u);
+            EXPECT_EQ(parents[2] & (1u << 3), 0u);
+            EXPECT_NE(parents[4] & 1u, 0u);
+        } else {
+            EXPECT_TRUE((parents[3] >> 2 & 1) || (parents[2] >> 3 & 1)) << "smoke-lung link";
+        }
+        for (uint32_t p : parents)
+            EXPECT_LE(__builtin_popcount(p), 3);
+    }
+}
