@@ -1,10 +1,10 @@
 #include "files.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
 const char *program_name = "suite";
@@ -92,6 +92,16 @@ void fail(const char *file, const char *reason)
     exit(2);
 }
 
+void failf(const char *file, const char *format, ...)
+{
+    char reason[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(reason, sizeof reason, format, args);
+    va_end(args);
+    fail(file, reason);
+}
+
 void fail_errno(const char *file)
 {
     fail(file, errno != 0 ? strerror(errno) : "input/output error");
@@ -113,10 +123,8 @@ void check_nof_vars(int nof_vars, const char *arg, bool allow_negative)
 void *alloc_or_fail(size_t bytes, const char *what)
 {
     void *p = malloc(bytes ? bytes : 1);
-    if (p == nullptr) {
-        std::string reason = "cannot allocate " + std::to_string(bytes) + " bytes";
-        fail(what, reason.c_str());
-    }
+    if (p == nullptr)
+        failf(what, "cannot allocate %zu bytes", bytes);
     return p;
 }
 
@@ -172,9 +180,7 @@ void read_records(FILE *f, void *buf, size_t size, size_t count, const char *nam
         if (got < want) {
             if (ferror(f))
                 fail_errno(name);
-            std::string reason = "unexpected end of file: " + std::to_string(total) +
-                                 " bytes needed, " + std::to_string(done) + " found";
-            fail(name, reason.c_str());
+            failf(name, "unexpected end of file: %zu bytes needed, %zu found", total, done);
         }
     }
 }
@@ -207,9 +213,8 @@ void pread_exact(FILE *f, void *buf, size_t bytes, uint64_t offset, const char *
             fail_errno(name);
         }
         if (got == 0) {
-            std::string reason = "unexpected end of file: no record at byte offset " +
-                                 std::to_string(offset);
-            fail(name, reason.c_str());
+            failf(name, "unexpected end of file: no record at byte offset %llu",
+                  (unsigned long long)(offset + done));
         }
         done += size_t(got);
     }

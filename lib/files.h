@@ -35,6 +35,9 @@ int nof_lines(const char *path);
 extern const char *program_name;
 
 [[noreturn]] void fail(const char *file, const char *reason);
+// fail() with a printf-style reason.
+[[noreturn]] void failf(const char *file, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 // fail() with strerror(errno), or "input/output error" when errno is 0.
 [[noreturn]] void fail_errno(const char *file);
 
