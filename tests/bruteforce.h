@@ -58,7 +58,7 @@ inline double best_total(int n, const local_scores &scores)
 {
     if (n == 0)
         return 0.0;
-    std::vector<int> order(size_t(n));
+    std::vector<int> order(static_cast<size_t>(n));
     std::iota(order.begin(), order.end(), 0);
     double best = -std::numeric_limits<double>::infinity();
     do {
@@ -84,7 +84,7 @@ inline double best_total(int n, const local_scores &scores)
 inline local_scores random_scores(int n, std::mt19937 &rng, int spread = 6)
 {
     std::uniform_int_distribution<int> pick(-spread, 0);
-    local_scores s(size_t(n));
+    local_scores s(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         s[size_t(i)].resize(size_t(1) << (n > 0 ? n - 1 : 0));
         for (double &x : s[size_t(i)])

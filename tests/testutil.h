@@ -106,10 +106,16 @@ inline result run(const std::string &program, const std::vector<std::string> &ar
     std::string base = std::string(TEST_TMP) + "/run." + std::to_string(getpid()) + "." +
                        std::to_string(counter++);
     std::string cmd = shell_quote(bin(program));
-    for (const auto &a : args)
-        cmd += " " + shell_quote(a);
-    cmd += " <" + shell_quote(stdin_file) + " >" + shell_quote(base + ".out") + " 2>" +
-           shell_quote(base + ".err");
+    for (const auto &a : args) {
+        cmd += ' ';
+        cmd += shell_quote(a);
+    }
+    cmd += " <";
+    cmd += shell_quote(stdin_file);
+    cmd += " >";
+    cmd += shell_quote(base + ".out");
+    cmd += " 2>";
+    cmd += shell_quote(base + ".err");
     int raw = std::system(cmd.c_str());
     result r;
     if (WIFEXITED(raw))
