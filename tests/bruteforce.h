@@ -36,7 +36,8 @@ inline bool is_acyclic(const std::vector<uint32_t> &parents)
 {
     const size_t n = parents.size();
     uint32_t placed = 0;
-    for (size_t round = 0; round < n; ++round) {
+    const uint32_t all = n >= 32 ? 0xFFFFFFFFu : (uint32_t(1) << n) - 1;
+    while (placed != all) {
         bool progress = false;
         for (size_t i = 0; i < n; ++i) {
             uint32_t bit = uint32_t(1) << i;
