@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char *program_name = "suite";
@@ -87,7 +88,10 @@ void set_partial_output(const char *path)
 void fail(const char *file, const char *reason)
 {
     fprintf(stderr, "%s: %s: %s\n", program_name, file, reason);
-    if (partial_output != nullptr)
+    // Only a regular file is removed: a device or pipe named as output
+    // (/dev/full, a fifo) is not ours to delete.
+    struct stat st;
+    if (partial_output != nullptr && lstat(partial_output, &st) == 0 && S_ISREG(st.st_mode))
         unlink(partial_output);
     exit(2);
 }

@@ -41,8 +41,9 @@ extern const char *program_name;
 // fail() with strerror(errno), or "input/output error" when errno is 0.
 [[noreturn]] void fail_errno(const char *file);
 
-// While set, a failure removes this file: an output left half-written must
-// never look like a finished one.  Pass nullptr to clear.
+// While set, a failure removes this file if it is a regular file: an output
+// left half-written must never look like a finished one.  Pass nullptr to
+// clear.
 void set_partial_output(const char *path);
 
 // nof_vars as the programs take it: strtol base 10, narrowed to 32 bits.

@@ -162,6 +162,7 @@ TEST(SolveLeafTable, FailuresLeaveNoSinkFile)
     r = run("solve_leaf_table", {"2", dir, "/dev/full"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("/dev/full: "), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_character_file("/dev/full")); // a device is never removed
 }
 
 TEST(TraceLeafSequence, WalksBackFromTheFullSet)
