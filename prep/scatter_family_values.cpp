@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,8 +32,11 @@ void remove_unfinished_splits()
 {
     if (split_complete)
         return;
+    // Regular files only: a device named as a split file is not ours.
+    struct stat st;
     for (const std::string &name : split_names)
-        unlink(name.c_str());
+        if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            unlink(name.c_str());
 }
 
 // Appends one 8-byte record to a block writer without going byte by byte;

@@ -1,0 +1,70 @@
+// The whole pipeline, from a score table to the optimal network and its
+// printed score, against the brute-force optimum over all DAGs.
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bruteforce.h"
+#include "testutil.h"
+
+using namespace testutil;
+
+TEST(ScoringPipeline, TableToOptimalNetworkAndItsScore)
+{
+    std::mt19937 rng(2024);
+    for (int n = 1; n <= 6; ++n) {
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE("nof_vars " + std::to_string(n) + ", round " + std::to_string(round));
+            const std::string d = scratch_dir() + "/" + std::to_string(n * 10 + round);
+            const std::string nv = std::to_string(n);
+            fs::create_directories(d);
+            const auto scores = bruteforce::random_scores(n, rng);
+            std::vector<double> table;   // varsets descending, children ascending
+            for (uint32_t s = (1u << n) - 1; s >= 1; --s)
+                for (int i = 0; i < n; ++i)
+                    if (s & (1u << i))
+                        table.push_back(scores[size_t(i)][varset2parset(i, s & ~(1u << i))]);
+            write_doubles(d + "/res", table);
+
+            for (auto args : std::vector<std::vector<std::string>>{
+                     {"scatter_family_values", nv, d}, {"flip_family_files", nv, d},
+                     {"find_top_families", nv, d}, {"solve_leaf_table", nv, d, d + "/sink"},
+                     {"trace_leaf_sequence", nv, d + "/sink", d + "/ord"},
+                     {"assemble_optimal_graph", nv, d, d + "/ord", d + "/net"}}) {
+                result r = run(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
+                ASSERT_EQ(r.status + r.err.size(), 0u) << args[0] << ": " << r.err;
+            }
+            for (int i = 0; i < n; ++i)
+                ASSERT_EQ(read_doubles(d + "/" + std::to_string(i)), scores[size_t(i)]);
+
+            std::vector<uint32_t> parents, none(size_t(n), 0);
+            std::istringstream net(read_file(d + "/net"));
+            for (uint32_t v; net >> v;)
+                parents.push_back(v);
+            ASSERT_EQ(parents.size(), size_t(n));
+            uint32_t placed = 0;   // acyclic: every variable can be placed after its parents
+            for (int round = 0; round < n; ++round)
+                for (int i = 0; i < n; ++i)
+                    if ((parents[size_t(i)] & ~placed) == 0 && !(parents[size_t(i)] & (1u << i)))
+                        placed |= 1u << i;
+            EXPECT_EQ(placed, (1u << n) - 1);
+            const double best = bruteforce::best_total(n, scores);
+            EXPECT_EQ(bruteforce::network_score(scores, parents), best);
+
+            char line[64];
+            snprintf(line, sizeof line, "%.3f\n", best);
+            result one = run("rate_graph", {d + "/net", d});
+            EXPECT_EQ(one.out + one.err, line);
+            // The network with no arcs, listed between two copies of the optimum.
+            std::string empty_net;
+            for (int i = 0; i < n; ++i)
+                empty_net += "0\n";
+            write_file(d + "/none", empty_net);
+            write_file(d + "/list", d + "/net\n" + d + "/none\n" + d + "/net\n");
+            snprintf(line, sizeof line, "%.3f\n", bruteforce::network_score(scores, none));
+            result many = run("rate_graphs", {d + "/list", d});
+            EXPECT_EQ(many.out + many.err, one.out + line + one.out);
+        }
+    }
+}
