@@ -197,12 +197,21 @@ inline double singleton_term(const term_cache &cache, const term_source &src)
     return cache.kind == score_kind::bdeu ? src.log_a : 0.0;
 }
 
+// G(S) for all subsets S is computed in one depth-first enumeration: S is
+// extended by columns above its largest one, and the partition of the rows
+// by their joint value on S is refined by the new column.  Rows alone in
+// their cell stay alone in every superset, so they are dropped and only
+// counted (each contributes the term of a cell of one row); deep subsets
+// cost little.  Where the groups are large and few columns remain, the
+// remaining subtree is done at once from per-group histograms (tail()).
+//
 // The rows of the data are carried through the enumeration either as packed
 // words holding all their codes (when the codes fit in 64 bits: no lookups
 // into the columns) or as row indexes.
 struct packing {
     unsigned shift[max_columns];
     uint64_t mask[max_columns];
+    unsigned total;   // bits of all codes
 };
 
 template <class Item, bool Packed> struct enumeration {
@@ -224,6 +233,8 @@ template <class Item, bool Packed> struct enumeration {
     std::vector<uint64_t> stamp;
     std::vector<uint32_t> count, place, used;
     uint64_t clock = 0;
+    // scratch of the tail histograms
+    std::vector<uint32_t> hist, marg, touched, marg_touched, list_cells, list_counts;
 
     uint32_t code(int v, Item it) const
     {
@@ -312,6 +323,161 @@ template <class Item, bool Packed> struct enumeration {
         return sum;
     }
 
+    // The term of level d refined by column v when that refinement has no
+    // extensions: the cells are only counted.  Sets kept to the number of
+    // rows in cells of two rows or more.
+    double count_only(int d, int v, const term_source &src, size_t &kept)
+    {
+        const Item *in = rows[size_t(d)].data();
+        const uint32_t *in_ends = ends[size_t(d)].data();
+        const size_t groups = nof_groups[size_t(d)];
+        const size_t r = arities[size_t(v)];
+        double sum = 0;
+        size_t pos = 0;
+        uint32_t begin = 0;
+        for (size_t gi = 0; gi < groups; ++gi) {
+            const uint32_t end = in_ends[gi];
+            if (r <= 2) {
+                size_t ones = 0;
+                for (uint32_t k = begin; k < end; ++k)
+                    ones += code(v, in[k]);
+                size_t zeros = end - begin - ones;
+                if (zeros >= 2) {
+                    pos += zeros;
+                    sum += term(src, zeros);
+                }
+                if (ones >= 2) {
+                    pos += ones;
+                    sum += term(src, ones);
+                }
+            } else {
+                const uint64_t now = ++clock;
+                used.clear();
+                for (uint32_t k = begin; k < end; ++k) {
+                    uint32_t c = code(v, in[k]);
+                    if (stamp[c] != now) {
+                        stamp[c] = now;
+                        count[c] = 0;
+                        used.push_back(c);
+                    }
+                    ++count[c];
+                }
+                for (uint32_t c : used)
+                    if (count[c] >= 2) {
+                        pos += count[c];
+                        sum += term(src, count[c]);
+                    }
+            }
+            begin = end;
+        }
+        kept = pos;
+        return sum;
+    }
+
+    // Histogram size of the tail from column next on (the last columns,
+    // whose codes are the top bits of a packed row), or 0 when too large.
+    static constexpr unsigned max_tail_bits = 10;
+    size_t tail_size(int next) const
+    {
+        if constexpr (!Packed)
+            return 0;
+        unsigned bits = pack.total - pack.shift[next];
+        return n - next <= int(max_tail_bits) && bits <= max_tail_bits ? size_t(1) << bits : 0;
+    }
+
+    // Every extension of s by columns from next on at once: per group of s,
+    // a histogram of the joint codes of the tail columns, marginalised onto
+    // each non-empty subset of them.  Cheaper than refining when the groups
+    // are larger than the histogram.
+    void tail(varset s, int next, int d, double q)
+    {
+        const int k = n - next;
+        const unsigned base = pack.shift[next];
+        const bool empty_tail = pack.total == base;
+        const size_t subsets = size_t(1) << k;
+        uint64_t masks[size_t(1) << max_tail_bits];
+        term_source src[size_t(1) << max_tail_bits];
+        double sums[size_t(1) << max_tail_bits];
+        size_t kept[size_t(1) << max_tail_bits];
+        for (size_t t = 1; t < subsets; ++t) {
+            uint64_t m = 0;
+            double qt = q;
+            for (int j = 0; j < k; ++j)
+                if (t >> j & 1) {
+                    m |= pack.mask[next + j] << (pack.shift[next + j] - base);
+                    qt *= arity[size_t(next + j)];
+                }
+            masks[t] = m;
+            src[t] = source_for(*cache, qt);
+            sums[t] = 0;
+            kept[t] = 0;
+        }
+        // The cells of each subset t of the tail as (code, count) lists;
+        // t comes from the list of t plus its lowest missing column, so
+        // every list is built from a shorter one than the full histogram.
+        const size_t full = subsets - 1;
+        const Item *in = rows[size_t(d)].data();
+        const uint32_t *in_ends = ends[size_t(d)].data();
+        const size_t groups = nof_groups[size_t(d)];
+        size_t offset[size_t(1) << max_tail_bits], length[size_t(1) << max_tail_bits];
+        uint32_t *cells = list_cells.data(), *counts = list_counts.data();
+        uint32_t begin = 0;
+        for (size_t gi = 0; gi < groups; ++gi) {
+            const uint32_t end = in_ends[gi];
+            touched.clear();
+            for (uint32_t r = begin; r < end; ++r) {
+                uint32_t j = empty_tail ? 0 : uint32_t(uint64_t(in[r]) >> base);
+                if (hist[j]++ == 0)
+                    touched.push_back(j);
+            }
+            size_t pos = 0;
+            for (size_t t = full; t >= 1; --t) {
+                offset[t] = pos;
+                double sum = 0;
+                size_t in_cells = 0;
+                if (t == full) {
+                    for (uint32_t j : touched) {
+                        cells[pos] = j;
+                        counts[pos++] = hist[j];
+                        if (hist[j] >= 2) {
+                            sum += term(src[t], hist[j]);
+                            in_cells += hist[j];
+                        }
+                        hist[j] = 0;
+                    }
+                } else {
+                    const size_t missing = ~t & full;
+                    const size_t from = t | (missing & (~missing + 1));
+                    const uint64_t m = masks[t];
+                    marg_touched.clear();
+                    for (size_t e = offset[from]; e < offset[from] + length[from]; ++e) {
+                        uint32_t c = uint32_t(cells[e] & m);
+                        if (marg[c] == 0)
+                            marg_touched.push_back(c);
+                        marg[c] += counts[e];
+                    }
+                    for (uint32_t c : marg_touched) {
+                        uint32_t cnt = marg[c];
+                        cells[pos] = c;
+                        counts[pos++] = cnt;
+                        if (cnt >= 2) {
+                            sum += term(src[t], cnt);
+                            in_cells += cnt;
+                        }
+                        marg[c] = 0;
+                    }
+                }
+                length[t] = pos - offset[t];
+                sums[t] += sum;
+                kept[t] += in_cells;
+            }
+            begin = end;
+        }
+        for (size_t t = 1; t < subsets; ++t)
+            g[s | (varset(t) << next)] =
+                sums[t] + double(nof_rows - kept[t]) * singleton_term(*cache, src[t]);
+    }
+
     // Subset t and all its extensions by columns from next on, when every
     // row of t is alone in its cell (so in every superset too).
     void fill_singletons(varset t, int next, double q)
@@ -326,6 +492,15 @@ template <class Item, bool Packed> struct enumeration {
     // superset of s that adds columns from next on, each exactly once.
     void extend(varset s, int next, int d, double q)
     {
+        const size_t h = tail_size(next);
+        // Refining costs about (group size) * 2^k per group, the tail about
+        // 3^k: the tail pays when the groups average more than ~1.5^k rows.
+        if (h != 0 && nof_kept[size_t(d)] != 0 &&
+            double(nof_kept[size_t(d)]) >=
+                double(nof_groups[size_t(d)]) * 1 * std::pow(1.5, n - next)) {
+            tail(s, next, d, q);
+            return;
+        }
         for (int v = next; v < n; ++v) {
             varset t = s | (varset(1) << v);
             double qt = q * arity[size_t(v)];
@@ -334,6 +509,12 @@ template <class Item, bool Packed> struct enumeration {
                 continue;
             }
             term_source src = source_for(*cache, qt);
+            if (v == n - 1) {
+                size_t kept;
+                double sum = count_only(d, v, src, kept);
+                g[t] = sum + double(nof_rows - kept) * singleton_term(*cache, src);
+                continue;
+            }
             double sum = refine(d, v, src);
             size_t alone = nof_rows - nof_kept[size_t(d) + 1];
             g[t] = sum + double(alone) * singleton_term(*cache, src);
@@ -368,6 +549,10 @@ void enumerate(const data_set &data, const packing &pack, term_cache &cache, dou
     e.nof_kept.assign(levels, 0);
     e.nof_groups.assign(levels, 0);
     e.spare.resize(rows);
+    e.hist.assign(size_t(1) << e.max_tail_bits, 0);
+    e.marg.assign(size_t(1) << e.max_tail_bits, 0);
+    e.list_cells.resize(size_t(1) << (2 * e.max_tail_bits));
+    e.list_counts.resize(size_t(1) << (2 * e.max_tail_bits));
     // The empty set: one cell holding every row.
     term_source src = source_for(cache, 1.0);
     if (rows >= 2) {
@@ -575,6 +760,7 @@ std::vector<double> subset_terms(const data_set &data, const score_options &opt)
         pack.mask[v] = width == 0 ? 0 : width >= 64 ? ~uint64_t(0) : (uint64_t(1) << width) - 1;
         bits += width;
     }
+    pack.total = bits;
     std::vector<double> g(size_t(1) << n);
     if (bits <= 32)
         enumerate<uint32_t, true>(data, pack, cache, g.data());
