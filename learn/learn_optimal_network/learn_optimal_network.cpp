@@ -660,11 +660,13 @@ int learn_optimal_network(const options &opt)
         stage_output out;
         if (guess >= 1 && guess <= max_vars) {
             out.final_bytes = per_family(guess, 8);
+            // The scorer writes under temporary names and renames at the
+            // end: the growth shows in the temporary files.
             if (opt.direct)
                 for (int i = 0; i < guess; ++i)
-                    out.files.push_back(numbered(work_dir, i, ""));
+                    out.files.push_back(numbered(work_dir, i, ".tmp"));
             else
-                out.files.push_back(work_dir + "/res");
+                out.files.push_back(work_dir + "/res.tmp");
         }
         run_stage(1, "compute_family_scores", args, opt, "", out);
         std::vector<std::string> names = read_names(work_dir + "/vd");
@@ -821,6 +823,7 @@ void print_help()
           "  --max-parents K     no family with more than K parents\n"
           "  --forbid FILE       arcs never allowed, one 'parent,child' a line\n"
           "  --require FILE      arcs always present, one 'parent,child' a line\n"
+          "  --threads N         threads of the scorer (default: all cores)\n"
           "Run options:\n"
           "  --direct            score straight into local score files and start the\n"
           "                      search at find_top_families (less disk, two stages less)\n"
@@ -848,8 +851,9 @@ options parse_options(int argc, char **argv)
 {
     options opt;
     std::vector<std::string> positional;
-    static const char *const valued[] = {"--delimiter", "--score", "--ess",
-                                         "--max-parents", "--forbid", "--require"};
+    static const char *const valued[] = {"--delimiter",   "--score",  "--ess",
+                                         "--max-parents", "--forbid", "--require",
+                                         "--threads"};
     bool options_done = false;
     for (int a = 1; a < argc; ++a) {
         std::string arg = argv[a];
