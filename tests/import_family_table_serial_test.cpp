@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "bruteforce.h"
 #include "testutil.h"
 #include "varpar.h"
 
@@ -176,25 +177,7 @@ TEST(ImportFamilyTable, ImportedListingSearchesToTheOptimum)
             EXPECT_EQ(p >> i & 1, 0u);
             found += scores[size_t(i)][varset2parset(i, p)];
         }
-        std::vector<int> order(static_cast<size_t>(n), 0);
-        for (int v = 0; v < n; ++v)
-            order[size_t(v)] = v;
-        double best = -1e300;
-        do {
-            double total = 0.0;
-            uint32_t before = 0;
-            for (int v : order) {
-                double family = -1e300;
-                for (uint32_t sub = before;; sub = (sub - 1) & before) {
-                    family = std::max(family, scores[size_t(v)][varset2parset(v, sub)]);
-                    if (sub == 0)
-                        break;
-                }
-                total += family;
-                before |= uint32_t(1) << v;
-            }
-            best = std::max(best, total);
-        } while (std::next_permutation(order.begin(), order.end()));
+        const double best = bruteforce::best_total(n, scores);
         EXPECT_EQ(found, best) << "n = " << n;
     }
 }
