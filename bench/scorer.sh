@@ -7,7 +7,8 @@
 # BUILD_DIR must hold bin/compute_family_scores, bench/make_bench_data and
 # bench/write_floor (a build with BUILD_BENCH=ON, the default).  Environment:
 # SIZES (default "16 20 22"), ROWS (default "1000 10000"), RUNS (default 3),
-# SCORE (default bdeu), BENCH_TMP (scratch folder, default under TMPDIR).
+# SCORE (default bdeu), THREADS (--threads of the scorer, default: its own
+# default, one per core), BENCH_TMP (scratch folder, default under TMPDIR).
 # For each n and N the scorer and the floor run alternately RUNS times; the
 # medians are reported.
 set -euo pipefail
@@ -23,6 +24,8 @@ sizes=${SIZES:-16 20 22}
 rows=${ROWS:-1000 10000}
 runs=${RUNS:-3}
 score=${SCORE:-bdeu}
+threads=()
+[[ -n ${THREADS:-} ]] && threads=(--threads "$THREADS")
 work=$(mktemp -d "${BENCH_TMP:-${TMPDIR:-/tmp}}/scorer-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -37,7 +40,7 @@ for n in $sizes; do
         ts=() tf=()
         for ((r = 0; r < runs; ++r)); do
             t0=$(now)
-            "$scorer" --score "$score" "$work/data.csv" "$work/out"
+            "$scorer" --score "$score" "${threads[@]}" "$work/data.csv" "$work/out"
             t1=$(now)
             rm -rf "$work/out"
             "$floor" "$n" "$work/floor"

@@ -246,6 +246,84 @@ TEST(LearnScorer, EnumerationPathsAgreeWithCounting)
     }
 }
 
+// The bytes of the terms, so that two runs compare bit for bit.
+std::string bytes_of(const std::vector<double> &g)
+{
+    return std::string(reinterpret_cast<const char *>(g.data()), g.size() * sizeof(double));
+}
+
+TEST(LearnScorer, ThreadCountNeverChangesTheResult)
+{
+    std::string dir = scratch_dir();
+    // Shapes for every way through the enumeration: large groups whose
+    // last columns go to histograms below the split, few rows that end as
+    // single-row cells inside the pieces, one row (no cell at all), no
+    // split at all (few columns), and codes over 32 and over 64 bits.
+    struct shape {
+        const char *name;
+        table t;
+    } shapes[] = {
+        {"grouped", random_table({2, 3, 1, 2, 2, 3, 2, 2, 4, 2, 2, 2, 2}, 2000, 21)},
+        {"sparse", random_table(std::vector<int>(14, 2), 40, 22)},
+        {"one row", table{{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, {std::vector<int>(12, 0)}}},
+        {"few columns", random_table({2, 3, 2, 2, 2}, 300, 23)},
+        {"64-bit codes", random_table(std::vector<int>(9, 20), 400, 24)},
+        {"unpacked codes", random_table(std::vector<int>(14, 20), 300, 25)},
+    };
+    for (const auto &sh : shapes) {
+        write_file(dir + "/d.csv", csv_of(sh.t));
+        data_set d = parse_data(csv_of(sh.t), "mem", {});
+        for (const char *kind : {"bdeu", "bic", "aic"}) {
+            std::string what = std::string(sh.name) + " " + kind;
+            score_options opt;
+            opt.kind = kind[1] == 'd' ? score_kind::bdeu : kind[1] == 'i' ? score_kind::bic
+                                                                          : score_kind::aic;
+            opt.ess = 3.5;
+            const std::string one = bytes_of(subset_terms(d, opt, 1));
+            for (unsigned threads : {2u, 3u, 5u, 64u})
+                EXPECT_TRUE(bytes_of(subset_terms(d, opt, threads)) == one)
+                    << what << ", " << threads << " threads";
+            std::string table1, local1[14];
+            for (const char *threads : {"1", "2", "3"}) {
+                std::string out = dir + "/o" + threads, loc = dir + "/l" + threads;
+                result r = score({"--score", kind, "--ess", "3.5", "--threads", threads,
+                                  dir + "/d.csv", out});
+                ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+                r = score({"--local-files", "--score", kind, "--ess=3.5",
+                           std::string("--threads=") + threads, dir + "/d.csv", loc});
+                ASSERT_EQ(r.status, 0) << what << ": " << r.err;
+                std::string res = read_file(out + "/res");
+                if (*threads == '1') {
+                    table1 = res;
+                    EXPECT_EQ(res.size(), sh.t.arity.size() << (sh.t.arity.size() - 1) << 3)
+                        << what;
+                }
+                EXPECT_TRUE(res == table1) << what << ", " << threads << " threads";
+                for (size_t i = 0; i < sh.t.arity.size(); ++i) {
+                    std::string file = read_file(loc + "/" + std::to_string(i));
+                    if (*threads == '1')
+                        local1[i] = file;
+                    EXPECT_TRUE(file == local1[i])
+                        << what << ", local file " << i << ", " << threads << " threads";
+                }
+            }
+        }
+    }
+    // Wider codes than the data hold, as in the enumeration check above.
+    for (int wide : {40, 300000}) {
+        table t = random_table({3, 2, 5, 2, 2}, 60, unsigned(wide));
+        data_set d = parse_data(csv_of(t), "mem", {});
+        for (size_t v = 0; v < 5; ++v)
+            while (d.labels[v].size() < size_t(v == 0 ? wide : 1 << 16))
+                d.labels[v].push_back(std::to_string(d.labels[v].size()).append("u"));
+        score_options opt;
+        const std::string one = bytes_of(subset_terms(d, opt, 1));
+        for (unsigned threads : {2u, 3u, 64u})
+            EXPECT_TRUE(bytes_of(subset_terms(d, opt, threads)) == one)
+                << "wide " << wide << ", " << threads << " threads";
+    }
+}
+
 TEST(LearnScorer, ReadsQuotedCrlfAndTabSeparatedText)
 {
     std::string dir = scratch_dir();
@@ -335,8 +413,13 @@ TEST(LearnScorer, UsageAndOptionErrors)
     r = score({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("lgamma"), std::string::npos);
+    EXPECT_NE(r.out.find("--threads N"), std::string::npos);
+    r = score({"--threads", "-3", dir + "/d.csv", dir + "/o"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "compute_family_scores: --threads: expected a positive integer\n");
     for (auto bad : {std::vector<std::string>{"--ess", "0"}, {"--ess", "x"}, {"--score", "k2"},
-                     {"--max-parents", "-1"}, {"--missing", "skip"}}) {
+                     {"--max-parents", "-1"}, {"--missing", "skip"}, {"--threads", "0"},
+                     {"--threads", "2x"}}) {
         bad.push_back(dir + "/d.csv");
         bad.push_back(dir + "/o");
         EXPECT_EQ(score(bad).status, 2) << bad[0] << " " << bad[1];

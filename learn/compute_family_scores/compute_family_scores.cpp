@@ -1,6 +1,7 @@
 // compute_family_scores: from a discrete data set to the score table
 // <dirname>/res (or the local score files <dirname>/<i>) and the
 // variable-description file <dirname>/vd.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <new>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -68,6 +70,8 @@ const char help_text[] =
     "                      commas, else comma)\n"
     "  --missing=error|drop  fail on a missing value (default) or drop the rows\n"
     "                      that hold one, reporting their number on stderr\n"
+    "  --threads N         threads of the per-subset terms, N >= 1 (default: one\n"
+    "                      per core); the outputs do not depend on N\n"
     "  --help              this text\n"
     "\n"
     "In DIRNAME/vd, a tab, line feed, carriage return or backslash inside a name\n"
@@ -82,6 +86,7 @@ struct options {
     bool local_files = false;
     const char *forbid = nullptr;
     const char *require = nullptr;
+    unsigned threads = 1;
 };
 
 [[noreturn]] void usage_error(const std::string &what)
@@ -240,7 +245,7 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
 
     std::vector<double> g;
     try {
-        g = subset_terms(data, opt.score);
+        g = subset_terms(data, opt.score, opt.threads);
     } catch (const std::bad_alloc &) {
         fail(data_path, "cannot allocate the subset table (2^n doubles)");
     }
@@ -292,6 +297,7 @@ int main(int argc, char **argv)
 {
     program_name = "compute_family_scores";
     options opt;
+    opt.threads = std::max(1u, std::thread::hardware_concurrency());
     std::vector<const char *> positional;
     bool options_end = false;
     for (int k = 1; k < argc; ++k) {
@@ -337,6 +343,13 @@ int main(int argc, char **argv)
             if (end == v || *end != '\0' || errno != 0 || x < 0)
                 fail("--max-parents", "expected a non-negative integer");
             opt.score.max_parents = x > 32 ? 32 : int(x);
+        } else if ((v = option_value(argc, argv, k, "--threads", m)), m) {
+            char *end;
+            errno = 0;
+            long x = strtol(v, &end, 10);
+            if (end == v || *end != '\0' || errno != 0 || x < 1)
+                fail("--threads", "expected a positive integer");
+            opt.threads = x > 1024 ? 1024u : unsigned(x);
         } else if ((v = option_value(argc, argv, k, "--forbid", m)), m) {
             opt.forbid = v;
         } else if ((v = option_value(argc, argv, k, "--require", m)), m) {

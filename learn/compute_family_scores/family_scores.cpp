@@ -1,11 +1,18 @@
 #include "family_scores.h"
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "files.h"
@@ -135,6 +142,11 @@ std::string trim(const std::string &s)
 
 // ---- per-subset terms -----------------------------------------------------
 
+// Shared by every worker.  The tables of BDeu are made on first use under
+// the lock; once the budget is spent (full) no table is added any more and
+// the map is read without the lock.  A table holds exactly the values
+// bdeu_term() gives, so whether a term comes from a table or is computed
+// never changes a result.
 struct term_cache {
     score_kind kind;
     double log_ess;
@@ -143,9 +155,12 @@ struct term_cache {
     std::vector<double> n_log_n;                  // BIC/AIC: k ln k
     std::map<double, std::vector<double>> tables; // BDeu: per q, T(k) for k <= N
     size_t entries = 0;
+    std::mutex lock;
+    std::atomic<bool> full{false};
 };
 
 constexpr size_t max_table_entries = size_t(1) << 23;
+constexpr size_t max_threads = 256;
 
 // BDeu: T(k) = lgamma(a + k) - lgamma(a), a = ess / q, written so that a
 // very small a (huge q) loses nothing: lgamma(a + 1) = lgamma(a) + ln a.
@@ -153,7 +168,9 @@ double bdeu_term(double log_a, double a, size_t k)
 {
     if (k == 1)
         return log_a;
-    return log_a + (std::lgamma(a + double(k)) - std::lgamma(a + 1.0));
+    // lgamma_r: lgamma sets the global signgam, a data race between workers.
+    int sign;
+    return log_a + (lgamma_r(a + double(k), &sign) - lgamma_r(a + 1.0, &sign));
 }
 
 struct term_source {
@@ -161,8 +178,39 @@ struct term_source {
     double log_a, a;      // BDeu only
 };
 
-term_source source_for(term_cache &cache, double q)
+// A worker's view of the shared cache: the tables it has met so far.
+struct term_lookup {
+    term_cache *shared;
+    std::map<double, const double *> seen;
+};
+
+// The shared table of q, made when missing and the budget allows; null
+// when the terms of q are to be computed directly.
+const double *shared_table(term_cache &cache, double q, const term_source &src)
 {
+    if (cache.full.load(std::memory_order_acquire)) {
+        auto it = cache.tables.find(q);
+        return it != cache.tables.end() ? it->second.data() : nullptr;
+    }
+    std::lock_guard<std::mutex> hold(cache.lock);
+    auto it = cache.tables.find(q);
+    if (it != cache.tables.end())
+        return it->second.data();
+    if (cache.entries + cache.nof_rows + 1 > max_table_entries) {
+        cache.full.store(true, std::memory_order_release);
+        return nullptr;
+    }
+    std::vector<double> t(cache.nof_rows + 1);
+    t[0] = 0;
+    for (size_t k = 1; k <= cache.nof_rows; ++k)
+        t[k] = bdeu_term(src.log_a, src.a, k);
+    cache.entries += t.size();
+    return cache.tables.emplace(q, std::move(t)).first->second.data();
+}
+
+term_source source_for(term_lookup &look, double q)
+{
+    const term_cache &cache = *look.shared;
     term_source src{nullptr, 0, 0};
     if (cache.kind != score_kind::bdeu) {
         src.table = cache.n_log_n.data();
@@ -170,19 +218,14 @@ term_source source_for(term_cache &cache, double q)
     }
     src.log_a = cache.log_ess - std::log(q);
     src.a = cache.ess / q;
-    auto it = cache.tables.find(q);
-    if (it != cache.tables.end()) {
-        src.table = it->second.data();
+    auto it = look.seen.find(q);
+    if (it != look.seen.end()) {
+        src.table = it->second;
         return src;
     }
-    if (cache.entries + cache.nof_rows + 1 > max_table_entries)
-        return src;
-    std::vector<double> t(cache.nof_rows + 1);
-    t[0] = 0;
-    for (size_t k = 1; k <= cache.nof_rows; ++k)
-        t[k] = bdeu_term(src.log_a, src.a, k);
-    cache.entries += t.size();
-    src.table = cache.tables.emplace(q, std::move(t)).first->second.data();
+    src.table = shared_table(*look.shared, q, src);
+    if (src.table != nullptr)
+        look.seen.emplace(q, src.table);
     return src;
 }
 
@@ -192,9 +235,9 @@ inline double term(const term_source &src, size_t k)
 }
 
 // Contribution of a cell that holds one row.
-inline double singleton_term(const term_cache &cache, const term_source &src)
+inline double singleton_term(const term_lookup &look, const term_source &src)
 {
-    return cache.kind == score_kind::bdeu ? src.log_a : 0.0;
+    return look.shared->kind == score_kind::bdeu ? src.log_a : 0.0;
 }
 
 // G(S) for all subsets S is computed in one depth-first enumeration: S is
@@ -227,7 +270,7 @@ template <class Item, bool Packed> struct enumeration {
     std::vector<std::vector<uint32_t>> ends;
     std::vector<size_t> nof_kept, nof_groups;
     std::vector<Item> spare;
-    term_cache *cache;
+    term_lookup look;
     double *g;
     // scratch of the refinement by a column of more than two labels
     std::vector<uint64_t> stamp;
@@ -408,7 +451,7 @@ template <class Item, bool Packed> struct enumeration {
                     qt *= arity[size_t(next + j)];
                 }
             masks[t] = m;
-            src[t] = source_for(*cache, qt);
+            src[t] = source_for(look, qt);
             sums[t] = 0;
             kept[t] = 0;
         }
@@ -475,62 +518,126 @@ template <class Item, bool Packed> struct enumeration {
         }
         for (size_t t = 1; t < subsets; ++t)
             g[s | (varset(t) << next)] =
-                sums[t] + double(nof_rows - kept[t]) * singleton_term(*cache, src[t]);
+                sums[t] + double(nof_rows - kept[t]) * singleton_term(look, src[t]);
     }
 
     // Subset t and all its extensions by columns from next on, when every
     // row of t is alone in its cell (so in every superset too).
     void fill_singletons(varset t, int next, double q)
     {
-        term_source src = source_for(*cache, q);
-        g[t] = double(nof_rows) * singleton_term(*cache, src);
+        term_source src = source_for(look, q);
+        g[t] = double(nof_rows) * singleton_term(look, src);
         for (int v = next; v < n; ++v)
             fill_singletons(t | (varset(1) << v), v + 1, q * arity[size_t(v)]);
+    }
+
+    // Whether the extensions of s by columns from next on, level d holding
+    // the partition of s, are done at once from histograms.  Refining costs
+    // about (group size) * 2^k per group, the tail about 3^k: the tail pays
+    // when the groups average more than ~1.5^k rows.
+    bool takes_tail(int next, int d) const
+    {
+        return tail_size(next) != 0 && nof_kept[size_t(d)] != 0 &&
+               double(nof_kept[size_t(d)]) >=
+                   double(nof_groups[size_t(d)]) * 1 * std::pow(1.5, n - next);
     }
 
     // g[s] is set and level d holds the partition of s; visits every
     // superset of s that adds columns from next on, each exactly once.
     void extend(varset s, int next, int d, double q)
     {
-        const size_t h = tail_size(next);
-        // Refining costs about (group size) * 2^k per group, the tail about
-        // 3^k: the tail pays when the groups average more than ~1.5^k rows.
-        if (h != 0 && nof_kept[size_t(d)] != 0 &&
-            double(nof_kept[size_t(d)]) >=
-                double(nof_groups[size_t(d)]) * 1 * std::pow(1.5, n - next)) {
+        if (takes_tail(next, d)) {
             tail(s, next, d, q);
             return;
         }
-        for (int v = next; v < n; ++v) {
+        for (int v = next; v < n; ++v)
+            visit(s, v, d, q);
+    }
+
+    // Sets g[s + v] and visits the supersets of s + v by columns above v.
+    void visit(varset s, int v, int d, double q)
+    {
+        varset t = s | (varset(1) << v);
+        double qt = q * arity[size_t(v)];
+        if (nof_kept[size_t(d)] == 0) {
+            fill_singletons(t, v + 1, qt);
+            return;
+        }
+        term_source src = source_for(look, qt);
+        if (v == n - 1) {
+            size_t kept;
+            double sum = count_only(d, v, src, kept);
+            g[t] = sum + double(nof_rows - kept) * singleton_term(look, src);
+            return;
+        }
+        double sum = refine(d, v, src);
+        size_t alone = nof_rows - nof_kept[size_t(d) + 1];
+        g[t] = sum + double(alone) * singleton_term(look, src);
+        extend(t, v + 1, d + 1, qt);
+    }
+
+    // One piece of the enumeration for a worker: the set of the columns
+    // path[0] < ... < path[len-1], with whole also all its supersets by
+    // columns above path[len-1].  The levels of the path are rebuilt from
+    // level 0 by the same refinements extend() makes, so every term comes
+    // out as it does in one enumeration.  A piece whose set extend() never
+    // reaches on its own (some prefix has all its extensions done at once,
+    // by tail() or fill_singletons()) does nothing: the piece of that prefix
+    // does them.  The empty set is not a piece; before the pieces start,
+    // level 0 is set and the empty set does not take the tail.
+    void run_piece(const int *path, int len, bool whole)
+    {
+        varset s = 0;
+        double q = 1;
+        int next = 0;
+        for (int d = 0; d < len; ++d) {
+            const int v = path[d];
+            const bool last = d + 1 == len;
+            if (takes_tail(next, d))
+                return;
             varset t = s | (varset(1) << v);
             double qt = q * arity[size_t(v)];
             if (nof_kept[size_t(d)] == 0) {
-                fill_singletons(t, v + 1, qt);
-                continue;
+                if (last)
+                    fill_singletons(t, v + 1, qt);
+                return;
             }
-            term_source src = source_for(*cache, qt);
+            term_source src = source_for(look, qt);
             if (v == n - 1) {
-                size_t kept;
-                double sum = count_only(d, v, src, kept);
-                g[t] = sum + double(nof_rows - kept) * singleton_term(*cache, src);
-                continue;
+                if (last) {
+                    size_t kept;
+                    double sum = count_only(d, v, src, kept);
+                    g[t] = sum + double(nof_rows - kept) * singleton_term(look, src);
+                }
+                return;
             }
             double sum = refine(d, v, src);
-            size_t alone = nof_rows - nof_kept[size_t(d) + 1];
-            g[t] = sum + double(alone) * singleton_term(*cache, src);
-            extend(t, v + 1, d + 1, qt);
+            if (last) {
+                size_t alone = nof_rows - nof_kept[size_t(d) + 1];
+                g[t] = sum + double(alone) * singleton_term(look, src);
+                if (whole)
+                    extend(t, v + 1, d + 1, qt);
+                else if (takes_tail(v + 1, d + 1))
+                    tail(t, v + 1, d + 1, qt);
+                return;
+            }
+            s = t;
+            q = qt;
+            next = v + 1;
         }
     }
 };
 
+// Buffers of one enumeration, and level 0: the empty set, one cell holding
+// every row (no cell when there is a single row).
 template <class Item, bool Packed>
-void enumerate(const data_set &data, const packing &pack, term_cache &cache, double *g)
+void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &pack,
+            term_cache &cache, double *g)
 {
-    enumeration<Item, Packed> e;
     e.n = int(data.names.size());
     e.nof_rows = data.nof_rows;
     e.pack = pack;
-    e.cache = &cache;
+    e.look.shared = &cache;
     e.g = g;
     size_t r_max = 1;
     for (size_t c = 0; c < data.labels.size(); ++c) {
@@ -553,8 +660,6 @@ void enumerate(const data_set &data, const packing &pack, term_cache &cache, dou
     e.marg.assign(size_t(1) << e.max_tail_bits, 0);
     e.list_cells.resize(size_t(1) << (2 * e.max_tail_bits));
     e.list_counts.resize(size_t(1) << (2 * e.max_tail_bits));
-    // The empty set: one cell holding every row.
-    term_source src = source_for(cache, 1.0);
     if (rows >= 2) {
         for (size_t k = 0; k < rows; ++k) {
             Item it = Item(k);
@@ -569,11 +674,99 @@ void enumerate(const data_set &data, const packing &pack, term_cache &cache, dou
         e.ends[0][0] = uint32_t(rows);
         e.nof_kept[0] = rows;
         e.nof_groups[0] = 1;
-        g[0] = term(src, rows);
-    } else {
-        g[0] = double(rows) * singleton_term(cache, src);
     }
-    e.extend(0, 0, 0, 1.0);
+}
+
+struct piece {
+    int path[8];
+    int len;
+    bool whole;
+};
+
+// Every set of up to depth columns as a piece, the sets of depth columns
+// whole; largest first (the supersets of a set whose top column is v number
+// 2^(n-1-v)), the single sets after them.
+std::vector<piece> pieces(int n, int depth)
+{
+    std::vector<piece> out;
+    piece p{};
+    auto add = [&](auto &self, int next) -> void {
+        for (int v = next; v < n; ++v) {
+            p.path[p.len++] = v;
+            p.whole = p.len == depth;
+            out.push_back(p);
+            if (!p.whole)
+                self(self, v + 1);
+            --p.len;
+        }
+    };
+    add(add, 0);
+    std::stable_sort(out.begin(), out.end(), [](const piece &a, const piece &b) {
+        if (a.whole != b.whole)
+            return a.whole;
+        return a.path[a.len - 1] < b.path[b.len - 1];
+    });
+    return out;
+}
+
+template <class Item, bool Packed>
+void enumerate(const data_set &data, const packing &pack, term_cache &cache, double *g,
+               unsigned threads)
+{
+    using enum_t = enumeration<Item, Packed>;
+    auto first = std::make_unique<enum_t>();
+    enum_t &e = *first;
+    set_up(e, data, pack, cache, g);
+    term_source src = source_for(e.look, 1.0);
+    const size_t rows = data.nof_rows;
+    g[0] = rows >= 2 ? term(src, rows) : double(rows) * singleton_term(e.look, src);
+    if (threads <= 1 || e.n == 0 || e.takes_tail(0, 0)) {
+        e.extend(0, 0, 0, 1.0);
+        return;
+    }
+    // The largest piece is 2^-depth of all sets: a few per thread.
+    int depth = std::max(3, int(std::bit_width(threads - 1)) + 1);
+    depth = std::min({depth, 6, e.n});
+    const std::vector<piece> work = pieces(e.n, depth);
+    const size_t nof_workers = std::min<size_t>({threads, work.size(), max_threads});
+    std::vector<std::unique_ptr<enum_t>> workers;
+    workers.push_back(std::move(first));
+    for (size_t w = 1; w < nof_workers; ++w) {
+        workers.push_back(std::make_unique<enum_t>());
+        set_up(*workers.back(), data, pack, cache, g);
+    }
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_lock;
+    auto run = [&](enum_t &own) {
+        try {
+            while (!failed.load(std::memory_order_relaxed)) {
+                const size_t k = next.fetch_add(1, std::memory_order_relaxed);
+                if (k >= work.size())
+                    break;
+                own.run_piece(work[k].path, work[k].len, work[k].whole);
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(error_lock);
+            if (!error)
+                error = std::current_exception();
+            failed.store(true);
+        }
+    };
+    std::vector<std::thread> running;
+    for (size_t w = 1; w < nof_workers; ++w) {
+        try {
+            running.emplace_back(run, std::ref(*workers[w]));
+        } catch (const std::system_error &) {
+            break;  // fewer threads: this one takes the rest
+        }
+    }
+    run(*workers[0]);
+    for (auto &t : running)
+        t.join();
+    if (error)
+        std::rethrow_exception(error);
 }
 
 } // namespace
@@ -737,7 +930,8 @@ double penalty_unit(const data_set &data, const score_options &opt)
     }
 }
 
-std::vector<double> subset_terms(const data_set &data, const score_options &opt)
+std::vector<double> subset_terms(const data_set &data, const score_options &opt,
+                                 unsigned threads)
 {
     const int n = int(data.names.size());
     term_cache cache;
@@ -763,10 +957,10 @@ std::vector<double> subset_terms(const data_set &data, const score_options &opt)
     pack.total = bits;
     std::vector<double> g(size_t(1) << n);
     if (bits <= 32)
-        enumerate<uint32_t, true>(data, pack, cache, g.data());
+        enumerate<uint32_t, true>(data, pack, cache, g.data(), threads);
     else if (bits <= 64)
-        enumerate<uint64_t, true>(data, pack, cache, g.data());
+        enumerate<uint64_t, true>(data, pack, cache, g.data(), threads);
     else
-        enumerate<uint32_t, false>(data, pack, cache, g.data());
+        enumerate<uint32_t, false>(data, pack, cache, g.data(), threads);
     return g;
 }

@@ -50,7 +50,11 @@ void read_arc_list(const char *path, const data_set &data, varset *masks);
 //       lgamma(a + N_c) - lgamma(a), a = ess / q_S.
 // BIC, AIC: G(S) = sum over the cells of N_c ln N_c (the penalty is added per
 //       family).  q_S is the product of the arities of S.
-std::vector<double> subset_terms(const data_set &data, const score_options &opt);
+// threads > 1 splits the enumeration into independent pieces taken by that
+// many threads (at most 256); every term is computed by the same arithmetic
+// whatever the number, so the result is the same bit for bit.
+std::vector<double> subset_terms(const data_set &data, const score_options &opt,
+                                 unsigned threads = 1);
 
 // Penalty unit of BIC (ln(N)/2) or AIC (1); 0 for BDeu.
 double penalty_unit(const data_set &data, const score_options &opt);
