@@ -853,9 +853,10 @@ data_set parse_data(const std::string &text, const char *name, const read_option
     return data;
 }
 
-data_set read_data(const char *path, const read_options &opt)
+// The whole content of a file, read in 64 KiB pieces.
+static std::string read_whole_file(const char *path, const char *mode)
 {
-    FILE *f = fopen_checked(path, "rb");
+    FILE *f = fopen_checked(path, mode);
     std::string text;
     char buf[1 << 16];
     for (;;) {
@@ -869,25 +870,18 @@ data_set read_data(const char *path, const read_options &opt)
         }
     }
     close_input(f, path);
+    return text;
+}
+
+data_set read_data(const char *path, const read_options &opt)
+{
+    std::string text = read_whole_file(path, "rb");
     return parse_data(text, path, opt);
 }
 
 void read_arc_list(const char *path, const data_set &data, varset *masks)
 {
-    FILE *f = fopen_checked(path, "r");
-    std::string text;
-    char buf[1 << 14];
-    for (;;) {
-        errno = 0;
-        size_t got = fread(buf, 1, sizeof buf, f);
-        text.append(buf, got);
-        if (got < sizeof buf) {
-            if (ferror(f))
-                fail_errno(path);
-            break;
-        }
-    }
-    close_input(f, path);
+    std::string text = read_whole_file(path, "r");
     size_t pos = 0, line = 0;
     while (pos < text.size()) {
         size_t eol = text.find('\n', pos);

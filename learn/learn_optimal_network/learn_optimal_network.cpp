@@ -310,19 +310,15 @@ void progress_line(int k, const char *name, const char *tail)
 
 std::string bin_dir;
 
-// Runs stage k, the program name with args, from this executable's folder.
-// Its standard error passes through; its standard output goes to stdout_path
-// when given, else to standard error (this program's standard output carries
-// the result only).  A failure of the stage ends the run with its status.
-void run_stage(int k, const char *name, const std::vector<std::string> &args,
-               const options &opt, const std::string &stdout_path = "",
-               const stage_output &out = stage_output())
+// Starts path with argv0 and args, its standard output on stdout_path when
+// given, else on standard error.  SIGINT and SIGTERM are blocked from the
+// start of the child until the handler knows whom to forward them to.
+// Returns 0 and the child's pid, or the error of posix_spawn.
+int start_child(const std::string &path, const char *argv0, const std::vector<std::string> &args,
+                const std::string &stdout_path, const char *stage, pid_t *pid)
 {
-    if (got_signal)
-        stop_on_signal();
-    std::string path = bin_dir + "/" + name;
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(name));
+    argv.push_back(const_cast<char *>(argv0));
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -345,24 +341,38 @@ void run_stage(int k, const char *name, const std::vector<std::string> &args,
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+    sigprocmask(SIG_BLOCK, &defaults, &old);
+    int rc = posix_spawn(pid, path.c_str(), &actions, &attr, argv.data(), environ);
+    if (rc == 0) {
+        child_pid = *pid;
+        current_stage = stage;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+// Runs stage k, the program name with args, from this executable's folder.
+// Its standard error passes through; its standard output goes to stdout_path
+// when given, else to standard error (this program's standard output carries
+// the result only).  A failure of the stage ends the run with its status.
+void run_stage(int k, const char *name, const std::vector<std::string> &args,
+               const options &opt, const std::string &stdout_path = "",
+               const stage_output &out = stage_output())
+{
+    if (got_signal)
+        stop_on_signal();
+    std::string path = bin_dir + "/" + name;
+
     bool show = !opt.quiet;
     bool percent = show && progress_on_tty && out.final_bytes > 0;
     if (show && progress_on_tty)
         progress_line(k, name, "");
     double start = now_seconds();
 
-    // No signal may slip in between the start of the child and the moment
-    // the handler knows whom to forward it to.
-    sigprocmask(SIG_BLOCK, &defaults, &old);
     pid_t pid;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-    if (rc == 0) {
-        child_pid = pid;
-        current_stage = name;
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    int rc = start_child(path, name, args, stdout_path, name, &pid);
     if (rc != 0)
         stop(2, path, strerror(rc));
 
@@ -545,34 +555,8 @@ bool run_helper(const std::string &path, const std::vector<std::string> &args)
 {
     if (got_signal)
         stop_on_signal();
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(path.c_str()));
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults, old;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    sigprocmask(SIG_BLOCK, &defaults, &old);
     pid_t pid;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-    if (rc == 0) {
-        child_pid = pid;
-        current_stage = "dot";
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    int rc = start_child(path, path.c_str(), args, "", "dot", &pid);
     if (rc != 0)
         return false;
     int status = 0;
