@@ -42,8 +42,10 @@ std::string dot(const std::string &nodes, const std::string &edges)
 TEST(GraphToFamilyLists, Outputs)
 {
     std::string all = "0";
-    for (int i = 1; i < 32; ++i)
-        all += " " + std::to_string(i);
+    for (int i = 1; i < 32; ++i) {
+        all += ' ';
+        all += std::to_string(i);
+    }
     const std::string expected = "\n0\n0 1\n31\n" + all + "\n";
     EXPECT_EQ(convert("graph_to_family_lists", "0\n1\n3\n2147483648\n4294967295\n"), expected);
     EXPECT_EQ(convert("graph_to_family_lists", "  0 1\t3\r\n\n2147483648 4294967295"), expected);
