@@ -339,3 +339,30 @@ TEST(SearchPrograms, WrongArgumentCountsGiveTheUsageLine)
     }
     EXPECT_TRUE(fs::is_empty(dir));
 }
+
+TEST(SearchPrograms, AllocationFailuresAreReported)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer runtime cannot start under an address-space limit";
+#else
+    // With the address space limited to 1 GiB, the tables of 31 variables
+    // (12 GiB and 16 GiB) cannot be had: a message and status 2, no crash.
+    std::string dir = scratch_dir();
+    for (int v = 0; v < 31; ++v)
+        write_file(dir + "/" + std::to_string(v) + ".bss", "");
+    auto limited = [&](const std::string &program, const std::string &args) {
+        std::string cmd = "ulimit -v 1048576; exec " + shell_quote(bin(program)) + " " + args +
+                          " 2>" + shell_quote(dir + "/err");
+        int raw = std::system(cmd.c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    };
+    EXPECT_EQ(limited("find_top_families", "31 " + shell_quote(dir)), 2);
+    EXPECT_NE(read_file(dir + "/err").find("cannot allocate"), std::string::npos)
+        << read_file(dir + "/err");
+    EXPECT_EQ(limited("solve_leaf_table", "31 " + shell_quote(dir) + " " + shell_quote(dir + "/sink")),
+              2);
+    EXPECT_NE(read_file(dir + "/err").find("cannot allocate"), std::string::npos)
+        << read_file(dir + "/err");
+    EXPECT_FALSE(fs::exists(dir + "/sink"));
+#endif
+}
