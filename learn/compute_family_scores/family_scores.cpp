@@ -287,6 +287,23 @@ template <class Item, bool Packed> struct enumeration {
             return cols[size_t(v)][it];
     }
 
+    // Counts the labels of column v over rows begin .. end - 1 of in: count[c]
+    // for every label c seen, the labels seen listed in used.
+    void tally(int v, const Item *in, uint32_t begin, uint32_t end)
+    {
+        const uint64_t now = ++clock;
+        used.clear();
+        for (uint32_t k = begin; k < end; ++k) {
+            uint32_t c = code(v, in[k]);
+            if (stamp[c] != now) {
+                stamp[c] = now;
+                count[c] = 0;
+                used.push_back(c);
+            }
+            ++count[c];
+        }
+    }
+
     // Refines level d by column v into level d + 1; returns the sum of the
     // terms of the groups of two rows or more.
     double refine(int d, int v, const term_source &src)
@@ -332,17 +349,7 @@ template <class Item, bool Packed> struct enumeration {
                     sum += term(src, t);
                 }
             } else {
-                const uint64_t now = ++clock;
-                used.clear();
-                for (uint32_t k = begin; k < end; ++k) {
-                    uint32_t c = code(v, in[k]);
-                    if (stamp[c] != now) {
-                        stamp[c] = now;
-                        count[c] = 0;
-                        used.push_back(c);
-                    }
-                    ++count[c];
-                }
+                tally(v, in, begin, end);
                 for (uint32_t c : used) {
                     if (count[c] >= 2) {
                         place[c] = uint32_t(pos);
@@ -394,17 +401,7 @@ template <class Item, bool Packed> struct enumeration {
                     sum += term(src, ones);
                 }
             } else {
-                const uint64_t now = ++clock;
-                used.clear();
-                for (uint32_t k = begin; k < end; ++k) {
-                    uint32_t c = code(v, in[k]);
-                    if (stamp[c] != now) {
-                        stamp[c] = now;
-                        count[c] = 0;
-                        used.push_back(c);
-                    }
-                    ++count[c];
-                }
+                tally(v, in, begin, end);
                 for (uint32_t c : used)
                     if (count[c] >= 2) {
                         pos += count[c];
