@@ -109,4 +109,30 @@ inline void writer_put(block_writer *w, unsigned char byte)
         writer_flush(w);
     w->buf[w->used++] = byte;
 }
+// Appends len bytes.
+void writer_write(block_writer *w, const void *bytes, size_t len);
 void writer_free(block_writer *w);
+
+// Read-only view of an input file's first bytes, for programs that stream
+// large files: the pages are read in place (no copy into a buffer) and
+// dropped from the process once consumed, so the resident memory stays a
+// small window per file.  map_input returns false when the file cannot be
+// mapped (a pipe, say): the caller then reads it through stdio instead.
+// A file holding fewer than `bytes` bytes fails with "unexpected end of
+// file"; a file that shrinks while mapped fails with a message instead of
+// crashing.
+struct mapped_input {
+    const unsigned char *base;
+    uint64_t bytes;      // bytes mapped (those the caller needs)
+    uint64_t released;   // bytes before this offset are dropped already
+    const char *name;
+};
+bool map_input(mapped_input *m, FILE *f, uint64_t bytes, const char *name);
+// The same for the bytes [offset, offset + bytes) of the file; offset must
+// be a multiple of the page size.
+bool map_input_range(mapped_input *m, FILE *f, uint64_t offset, uint64_t bytes,
+                     const char *name);
+// Drops the pages wholly before offset `upto` from the process (the page
+// cache keeps them).  Cheap to call often: it acts every few hundred KiB.
+void mapped_release(mapped_input *m, uint64_t upto);
+void unmap_input(mapped_input *m);

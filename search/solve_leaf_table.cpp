@@ -2,71 +2,327 @@
 // best sink (the variable placed last), written as one byte per subset.
 //
 // net[S] = max over v in S of net[S - v] + bss_v[parset of S - v], net[0] = 0.
+// The members v of S are tried from the lowest up and a later one replaces
+// the kept one only when strictly greater, so on a tie the lowest sink wins;
+// if the lowest member's sum is NaN it is kept (NaN is never greater and is
+// never beaten).
+//
 // The best-score files are consumed strictly sequentially: the k-th record
 // of <v>.bss is needed at the k-th subset that contains v.
+//
+// The subsets are visited in blocks of 256 consecutive ones.  Within a
+// block the high members (bit >= 8) are the same for every subset, and for
+// each of them the sums over the whole block come from one contiguous run of
+// net[] and 256 consecutive best-score records; those runs are reduced to a
+// per-subset "best high member" first.  The low members then are folded
+// subset by subset, lowest first, and the two results combined so that the
+// outcome is exactly the one of the member-by-member fold above.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "files.h"
 
 namespace {
-constexpr size_t records_per_refill = 32 * 1024; // 256 KiB per best-score file
+
 constexpr unsigned char no_sink = 255;
+constexpr int block_bits = 12;
+// From this size on the work is split over two threads.
+constexpr int split_min_vars = 16;
+
+// One best-score file, consumed front to back in runs of records.  Mapped
+// files are read in place; others through a staging buffer.
+struct score_stream {
+    mapped_input map;
+    FILE *file;
+    const char *name;
+    double *stage;
+    uint64_t pos;   // records handed out so far
+};
+
+const double *take(score_stream *st, size_t len)
+{
+    if (st->map.base != nullptr) {
+        // Everything before this run has been consumed.
+        mapped_release(&st->map, st->pos * sizeof(double));
+        const double *p = reinterpret_cast<const double *>(st->map.base) + st->pos;
+        st->pos += len;
+        return p;
+    }
+    read_records(st->file, st->stage, sizeof(double), len, st->name);
+    st->pos += len;
+    return st->stage;
 }
+
+
+// Sink bytes of a range of subsets, written at their own offset of the
+// sink file in blocks of about 256 KiB.
+struct sink_writer {
+    int fd;
+    const char *name;
+    uint64_t offset;
+    std::vector<unsigned char> buf;
+    size_t used;
+};
+
+void sink_flush(sink_writer *w)
+{
+    size_t done = 0;
+    while (done < w->used) {
+        ssize_t put = pwrite(w->fd, w->buf.data() + done, w->used - done, off_t(w->offset));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            fail_errno(w->name);
+        done += size_t(put);
+        w->offset += uint64_t(put);
+    }
+    w->used = 0;
+}
+
+void sink_put(sink_writer *w, const unsigned char *bytes, size_t len)
+{
+    while (len > 0) {
+        if (w->used == w->buf.size())
+            sink_flush(w);
+        size_t put = std::min(len, w->buf.size() - w->used);
+        memcpy(w->buf.data() + w->used, bytes, put);
+        w->used += put;
+        bytes += put;
+        len -= put;
+    }
+}
+
+// The blocks [first, last) of the subsets, in order.  A job over the upper
+// half of the subsets needs, for its k-th block, the k-th block of the
+// lower half finished: it waits on wait_for, which the lower job's done
+// counts up.
+struct solve_job {
+    double *net;
+    int b;
+    uint64_t first, last;
+    std::vector<score_stream> streams;
+    sink_writer out;
+    std::atomic<uint64_t> *done;
+    std::atomic<uint64_t> *wait_for;
+};
+
+void solve_blocks(solve_job &job)
+{
+    double *net = job.net;
+    const int b = job.b;
+    const uint32_t block = uint32_t(1) << b;
+    sink_writer &out = job.out;
+    // Per subset of the current block: the best non-NaN sum over the members
+    // applied so far (NaN while there is none) and the member giving it (the
+    // lowest on a tie), held as a double so that the loops below work on
+    // lanes of one width.
+    std::vector<double> acc(block);
+    std::vector<double> acc_sink(block);
+    std::vector<unsigned char> sinks(block);
+    const double *low[block_bits];
+    const double nan = std::nan("");
+
+    for (uint64_t h = job.first; h < job.last; ++h) {
+        if (job.wait_for != nullptr)
+            while (job.wait_for->load(std::memory_order_acquire) <= h - job.first)
+                job.wait_for->wait(job.wait_for->load(std::memory_order_relaxed));
+        double *blk = net + (h << b);
+        const uint32_t hi = uint32_t(h);
+        double *a = acc.data();
+        double *as = acc_sink.data();
+
+        // High members, lowest first: each later one is higher, so it
+        // replaces only when strictly greater.  lowest_sum is the lowest
+        // member's own sum at l = 0, the one subset without low members.
+        double lowest_sum = 0.0;
+        for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
+            const uint32_t bit = rest & -rest;
+            const int v = b + __builtin_ctz(rest);
+            const double vd = v;
+            const double *prev = net + (uint64_t(hi ^ bit) << b);
+            const double *f = take(&job.streams[size_t(v)], block);
+            if (rest == hi) {
+                for (uint32_t l = 0; l < block; ++l) {
+                    a[l] = prev[l] + f[l];
+                    as[l] = vd;
+                }
+                lowest_sum = a[0];
+            } else {
+                for (uint32_t l = 0; l < block; ++l) {
+                    const double c = prev[l] + f[l];
+                    const double al = a[l];
+                    const bool better = (c > al) | ((al != al) & (c == c));
+                    a[l] = better ? c : al;
+                    as[l] = better ? vd : as[l];
+                }
+            }
+        }
+        if (hi == 0) {
+            for (uint32_t l = 0; l < block; ++l)
+                a[l] = nan;
+            blk[0] = 0.0;
+            sinks[0] = no_sink;
+        } else if (lowest_sum != lowest_sum) {
+            blk[0] = nan;
+            sinks[0] = static_cast<unsigned char>(b + __builtin_ctz(hi));
+        } else {
+            blk[0] = a[0];
+            sinks[0] = static_cast<unsigned char>(as[0]);
+        }
+
+        // Low members, highest first: member t of every subset x in
+        // [l, l + 2^t) with l a multiple of 2^t (t = lowest bit of l) comes
+        // from x - 2^t < l, final already.  Each one applied is the lowest
+        // so far, so it wins a tie; l itself is complete afterwards, t being
+        // its lowest member.
+        for (int v = 0; v < b; ++v)
+            low[v] = take(&job.streams[size_t(v)], block / 2);
+        for (uint32_t l = 1; l < block; ++l) {
+            const int t = __builtin_ctz(l);
+            const uint32_t len = uint32_t(1) << t;
+            const double td = t;
+            const double *src = blk + (l - len);
+            const double *f = low[t];
+            low[t] += len;
+            const double own = src[0] + f[0];
+            double *ax = a + l;
+            double *asx = as + l;
+            for (uint32_t d = 0; d < len; ++d) {
+                const double c = src[d] + f[d];
+                const double al = ax[d];
+                const bool better = (c >= al) | ((al != al) & (c == c));
+                ax[d] = better ? c : al;
+                asx[d] = better ? td : asx[d];
+            }
+            if (own != own) {
+                blk[l] = nan;
+                sinks[l] = static_cast<unsigned char>(t);
+            } else {
+                blk[l] = a[l];
+                sinks[l] = static_cast<unsigned char>(as[l]);
+            }
+        }
+        sink_put(&out, sinks.data(), block);
+        if (job.done != nullptr) {
+            job.done->store(h + 1 - job.first, std::memory_order_release);
+            job.done->notify_one();
+        }
+    }
+    sink_flush(&out);
+}
+
+} // namespace
 
 void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
                       const char *dirname)
 {
     const int n = nof_vars > 0 ? nof_vars : 0;
+    const int b = n < block_bits ? n : block_bits;
+    const uint64_t nof_blocks = uint64_t(1) << (n - b);
     const uint64_t count = uint64_t(1) << n;
+    const uint64_t records = n > 0 ? uint64_t(1) << (n - 1) : 0;
 
     FILE *sink = fopen_checked(sinkfile, "wb");
     set_partial_output(sinkfile);
-    setvbuf(sink, nullptr, _IONBF, 0);
-
-    std::vector<char *> names(static_cast<size_t>(n));
-    std::vector<record_reader> readers(static_cast<size_t>(n));
-    for (int v = 0; v < n; ++v) {
-        names[size_t(v)] = create_fn(dirname, v, ".bss");
-        setvbuf(bss_files[v], nullptr, _IONBF, 0);
-        reader_init(&readers[size_t(v)], bss_files[v], names[size_t(v)], sizeof(double),
-                    records_per_refill);
-    }
 
     double *net = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "best score table"));
-    block_writer out;
-    writer_init(&out, sink, sinkfile);
+    std::vector<char *> names(static_cast<size_t>(n));
+    for (int v = 0; v < n; ++v)
+        names[size_t(v)] = create_fn(dirname, v, ".bss");
 
-    double kept = 0.0;
-    for (uint64_t s = 0; s < count; ++s) {
-        const uint32_t set = uint32_t(s);
-        unsigned char best = no_sink;
-        for (uint32_t rest = set; rest != 0; rest &= rest - 1) {
-            const int v = __builtin_ctz(rest);
-            double f;
-            memcpy(&f, reader_next(&readers[size_t(v)]), sizeof f);
-            const double c = net[set ^ (uint32_t(1) << v)] + f;
-            if (best == no_sink || c > kept) {
-                best = static_cast<unsigned char>(v);
-                kept = c;
+    // Large problems run as two jobs on two cores: the lower half of the
+    // subsets and, one block behind it, the upper half.  Every best-score
+    // file of a variable below the top one is then read from two places,
+    // front to back from each: its first half by the lower job, its second
+    // half by the upper one.
+    const bool split = n >= split_min_vars && std::thread::hardware_concurrency() >= 2;
+    solve_job jobs[2];
+    int nof_jobs = 0;
+    bool mapped = true;
+    auto add_job = [&](uint64_t first, uint64_t last, uint64_t sink_offset) {
+        solve_job &job = jobs[nof_jobs++];
+        job.net = net;
+        job.b = b;
+        job.first = first;
+        job.last = last;
+        job.streams.resize(size_t(n));
+        job.out = sink_writer{fileno(sink), sinkfile, sink_offset,
+                              std::vector<unsigned char>(256 * 1024), 0};
+        job.done = nullptr;
+        job.wait_for = nullptr;
+    };
+    auto open_stream = [&](score_stream &st, int v, uint64_t from, uint64_t len) {
+        st.file = bss_files[v];
+        st.name = names[size_t(v)];
+        st.pos = 0;
+        st.stage = nullptr;
+        st.map.base = nullptr;
+        if (len == 0)
+            return;
+        if (!map_input_range(&st.map, st.file, from * sizeof(double), len * sizeof(double),
+                             st.name))
+            mapped = false;
+    };
+    if (split) {
+        const uint64_t quarter = records / 2;
+        add_job(0, nof_blocks / 2, 0);
+        add_job(nof_blocks / 2, nof_blocks, count / 2);
+        for (int v = 0; v < n - 1; ++v) {
+            open_stream(jobs[0].streams[size_t(v)], v, 0, quarter);
+            open_stream(jobs[1].streams[size_t(v)], v, quarter, quarter);
+        }
+        open_stream(jobs[0].streams[size_t(n - 1)], n - 1, 0, 0);
+        open_stream(jobs[1].streams[size_t(n - 1)], n - 1, 0, records);
+        if (!mapped) {   // not regular files: one job reading them through stdio
+            for (int k = 0; k < 2; ++k)
+                for (score_stream &st : jobs[k].streams)
+                    unmap_input(&st.map);
+            nof_jobs = 0;
+        }
+    }
+    if (nof_jobs == 0) {
+        add_job(0, nof_blocks, 0);
+        for (int v = 0; v < n; ++v) {
+            score_stream &st = jobs[0].streams[size_t(v)];
+            open_stream(st, v, 0, records);
+            if (st.map.base == nullptr) {
+                setvbuf(st.file, nullptr, _IOFBF, 256 * 1024);
+                st.stage = static_cast<double *>(
+                    alloc_or_fail(sizeof(double) << b, st.name));
             }
         }
-        net[s] = kept;
-        writer_put(&out, best);
     }
-    writer_flush(&out);
+
+    if (nof_jobs == 2) {
+        std::atomic<uint64_t> lower_done{0};
+        jobs[0].done = &lower_done;
+        jobs[1].wait_for = &lower_done;
+        std::thread upper([&] { solve_blocks(jobs[1]); });
+        solve_blocks(jobs[0]);
+        upper.join();
+    } else {
+        solve_blocks(jobs[0]);
+    }
 
     free(net);
-    writer_free(&out);
     close_output(sink, sinkfile);
     set_partial_output(nullptr);
-    for (int v = 0; v < n; ++v) {
-        reader_free(&readers[size_t(v)]);
+    for (int k = 0; k < nof_jobs; ++k)
+        for (score_stream &st : jobs[k].streams) {
+            unmap_input(&st.map);
+            free(st.stage);
+        }
+    for (int v = 0; v < n; ++v)
         free(names[size_t(v)]);
-    }
 }
 
 int main(int argc, char **argv)
