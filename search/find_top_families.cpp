@@ -4,33 +4,123 @@
 // Reads <dirname>/<i> (2^(n-1) doubles indexed by parset) and writes
 // <dirname>/<i>.bps (4-byte parset of the best subset) and <dirname>/<i>.bss
 // (8-byte best score), one variable at a time.
+//
+// The best subset of parset j is decided by this fold: start from j's own
+// score; then, for the bits of j from the lowest up, the set with that bit
+// removed (already final) replaces the kept one when its score is greater
+// or equal.  A NaN own score is never replaced and a NaN candidate never
+// wins.  So, with a non-NaN own score, the result is the greatest non-NaN
+// candidate, the one of the highest removed bit on a tie, and the own score
+// only when it beats every candidate strictly.
+//
+// The parsets are visited in blocks of 4096.  The high bits (12 and up) of
+// a block are the same for all its parsets: for each of them the
+// candidates of the whole block are one contiguous run of the table,
+// reduced lowest bit first.  The low bits are applied highest first over
+// power-of-two ranges whose sources are final already, and each parset is
+// finished by comparing with its own score: the same outcome as the fold.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "files.h"
+#include "merge.h"
 
-// Best subset of every parset j, in place: score[j] becomes the best score
-// among the subsets of j and best[j] its parset.  Candidates are the sets
-// with one bit of j removed, tried from the lowest bit up; an equal score
-// replaces, so on a tie the set reached by removing the highest bit wins.
-static void best_subsets(double *score, uint32_t *best, uint32_t count)
+namespace {
+
+constexpr int block_bits = 12;
+// From this size on each table is reduced by two threads.
+constexpr int split_min_vars = 16;
+
+// Reduces the blocks [first, last) of one table in order.  A job over the
+// upper half needs, for its k-th block, the k-th block of the lower half
+// finished: it waits on wait_for, which the lower job's done counts up.
+struct reduce_job {
+    double *score;
+    uint32_t *best;
+    int b;
+    uint64_t first, last;
+    std::atomic<uint64_t> *done;
+    std::atomic<uint64_t> *wait_for;
+};
+
+void reduce_blocks(const reduce_job &job)
 {
-    for (uint32_t j = 0; j < count; ++j) {
-        uint32_t kept = j;
-        double value = score[j];
-        for (uint32_t rest = j; rest != 0; rest &= rest - 1) {
-            uint32_t sub = j ^ (rest & -rest);
-            double x = score[sub];
-            if (x >= value) {
-                value = x;
-                kept = best[sub];
+    const int b = job.b;
+    const uint32_t block = uint32_t(1) << b;
+    double *score = job.score;
+    uint32_t *best = job.best;
+    // Per parset of the block: the greatest non-NaN candidate applied so
+    // far (NaN while there is none) and its best parset, held as a double
+    // so that the loops below work on lanes of one width.
+    std::vector<double> acc(block);
+    std::vector<double> acc_best(block);
+    const double none = __builtin_nan("");
+
+    for (uint64_t h = job.first; h < job.last; ++h) {
+        if (job.wait_for != nullptr)
+            while (job.wait_for->load(std::memory_order_acquire) <= h - job.first)
+                job.wait_for->wait(job.wait_for->load(std::memory_order_relaxed));
+        const uint32_t hi = uint32_t(h);
+        const uint32_t base = hi << b;
+        double *a = acc.data();
+        double *ab = acc_best.data();
+
+        // High bits, lowest first: a later one wins a tie.
+        for (uint32_t l = 0; l < block; ++l)
+            a[l] = none;
+        for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
+            const uint32_t from = (hi ^ (rest & -rest)) << b;
+            merge_indexed<true>(a, ab, score + from, best + from, block);
+        }
+
+        // Low bits, highest first: bit t of every parset in [l, l + 2^t),
+        // l a multiple of 2^t, comes from a parset below l, final already.
+        // Each one applied is lower than those before, so it must be
+        // strictly greater.  l itself has had all its candidates then.
+        for (uint32_t l = 0; l < block; ++l) {
+            if (l != 0) {
+                const uint32_t len = uint32_t(1) << __builtin_ctz(l);
+                const uint32_t from = base + (l - len);
+                merge_indexed<false>(a + l, ab + l, score + from, best + from, len);
+            }
+            const double own = score[base + l];
+            if (own == own && a[l] >= own) {
+                score[base + l] = a[l];
+                best[base + l] = uint32_t(ab[l]);
+            } else {
+                best[base + l] = base + l;
             }
         }
-        best[j] = kept;
-        score[j] = value;
+        if (job.done != nullptr) {
+            job.done->store(h + 1 - job.first, std::memory_order_release);
+            job.done->notify_one();
+        }
     }
 }
+
+// Best subset of every parset, in place: score[j] becomes the best score
+// among the subsets of j and best[j] its parset.
+void best_subsets(double *score, uint32_t *best, int bits)
+{
+    const int b = bits < block_bits ? bits : block_bits;
+    const uint64_t nof_blocks = uint64_t(1) << (bits - b);
+    if (bits + 1 >= split_min_vars && std::thread::hardware_concurrency() >= 2) {
+        std::atomic<uint64_t> lower_done{0};
+        reduce_job lower{score, best, b, 0, nof_blocks / 2, &lower_done, nullptr};
+        reduce_job upper{score, best, b, nof_blocks / 2, nof_blocks, nullptr, &lower_done};
+        std::thread second([&] { reduce_blocks(upper); });
+        reduce_blocks(lower);
+        second.join();
+    } else {
+        reduce_blocks(reduce_job{score, best, b, 0, nof_blocks, nullptr, nullptr});
+    }
+}
+
+} // namespace
 
 void find_top_families(int nof_vars, const char *dirname)
 {
@@ -48,7 +138,7 @@ void find_top_families(int nof_vars, const char *dirname)
         close_input(in, name);
         free(name);
 
-        best_subsets(score, best, count);
+        best_subsets(score, best, nof_vars - 1);
 
         name = create_fn(dirname, i, ".bps");
         set_partial_output(name);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "files.h"
+#include "merge.h"
 
 namespace {
 
@@ -157,13 +158,7 @@ void solve_blocks(solve_job &job)
                 }
                 lowest_sum = a[0];
             } else {
-                for (uint32_t l = 0; l < block; ++l) {
-                    const double c = prev[l] + f[l];
-                    const double al = a[l];
-                    const bool better = (c > al) | ((al != al) & (c == c));
-                    a[l] = better ? c : al;
-                    as[l] = better ? vd : as[l];
-                }
+                merge_sums<false>(a, as, prev, f, vd, block);
             }
         }
         if (hi == 0) {
@@ -194,15 +189,7 @@ void solve_blocks(solve_job &job)
             const double *f = low[t];
             low[t] += len;
             const double own = src[0] + f[0];
-            double *ax = a + l;
-            double *asx = as + l;
-            for (uint32_t d = 0; d < len; ++d) {
-                const double c = src[d] + f[d];
-                const double al = ax[d];
-                const bool better = (c >= al) | ((al != al) & (c == c));
-                ax[d] = better ? c : al;
-                asx[d] = better ? td : asx[d];
-            }
+            merge_sums<true>(a + l, as + l, src, f, td, len);
             if (own != own) {
                 blk[l] = nan;
                 sinks[l] = static_cast<unsigned char>(t);
