@@ -6,6 +6,7 @@
 // empty set has none) and, within a varset, by child ascending.  Split file
 // i receives the records whose child is i, in table order.  Records are
 // moved as raw bytes, so every bit pattern (NaN payloads included) survives.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,14 +40,26 @@ void remove_unfinished_splits()
             unlink(name.c_str());
 }
 
-// Appends one 8-byte record to a block writer without going byte by byte;
-// the writer's capacity is a multiple of the record size.
-inline void put_record(block_writer *w, const unsigned char *record)
+constexpr size_t out_block = 256 * 1024;   // bytes per split file write
+
+// The block being filled for one split file; full blocks go to the write
+// queue, which writes them on a second thread.
+struct split_out {
+    FILE *file;
+    const char *name;
+    unsigned char *buf;
+    size_t used;
+};
+
+inline void put_record(write_queue *q, split_out *o, const unsigned char *record)
 {
-    if (w->used + record_bytes > w->capacity)
-        writer_flush(w);
-    memcpy(w->buf + w->used, record, record_bytes);
-    w->used += record_bytes;
+    memcpy(o->buf + o->used, record, record_bytes);
+    o->used += record_bytes;
+    if (o->used == out_block) {
+        queue_write(q, o->file, o->name, o->buf, o->used);
+        o->buf = queue_buffer(q);
+        o->used = 0;
+    }
 }
 
 } // namespace
@@ -66,11 +79,14 @@ void scatter_family_values(int nof_vars, const char *dirname)
         std::string split_name = name;
         free(name);
         splits.push_back(fopen_checked(split_name.c_str(), "wb"));
+        setvbuf(splits.back(), nullptr, _IONBF, 0);
         split_names.push_back(split_name);
     }
-    std::vector<block_writer> writers(n);
+    // Two blocks per split file: one being filled, one being written.
+    write_queue *queue = queue_start(2 * n + 2, out_block);
+    std::vector<split_out> outs(n);
     for (size_t i = 0; i < n; ++i)
-        writer_init(&writers[i], splits[i], split_names[i].c_str());
+        outs[i] = split_out{splits[i], split_names[i].c_str(), queue_buffer(queue), 0};
 
     std::string table_name = std::string(dirname) + "/res";
     FILE *table = fopen_checked(table_name.c_str(), "rb");
@@ -78,32 +94,52 @@ void scatter_family_values(int nof_vars, const char *dirname)
     const uint64_t start = nof_vars == 32 ? uint64_t(UINT32_MAX)
                                           : (uint64_t(1) << n) - 1;
     // Exactly n * 2^(n-1) records are read: surplus records stay unread.
-    uint64_t remaining = n > 0 ? uint64_t(n) << (n - 1) : 0;
-    const size_t capacity = remaining < table_chunk ? size_t(remaining) : table_chunk;
-    unsigned char *chunk =
-        static_cast<unsigned char *>(alloc_or_fail(capacity * record_bytes, table_name.c_str()));
+    const uint64_t total = n > 0 ? uint64_t(n) << (n - 1) : 0;
+    // The table is read in place when it can be mapped, else in chunks.
+    mapped_input map;
+    const bool mapped = map_input(&map, table, total * record_bytes, table_name.c_str());
+    uint64_t remaining = total;
+    const size_t capacity = mapped ? 0 : remaining < table_chunk ? size_t(remaining) : table_chunk;
+    unsigned char *chunk = mapped ? nullptr
+                                  : static_cast<unsigned char *>(alloc_or_fail(
+                                        capacity * record_bytes, table_name.c_str()));
+    const unsigned char *records = nullptr;
     size_t filled = 0, next = 0;
+    uint64_t consumed = 0;
 
     for (uint64_t s = start; s >= 1; --s) {
         for (uint32_t members = uint32_t(s); members != 0; members &= members - 1) {
             if (next == filled) {
-                size_t want = remaining < capacity ? size_t(remaining) : capacity;
-                read_records(table, chunk, record_bytes, want, table_name.c_str());
+                size_t want = mapped ? size_t(std::min<uint64_t>(remaining, table_chunk))
+                              : remaining < capacity ? size_t(remaining) : capacity;
+                if (mapped) {
+                    mapped_release(&map, consumed * record_bytes);
+                    records = map.base + consumed * record_bytes;
+                } else {
+                    read_records(table, chunk, record_bytes, want, table_name.c_str());
+                    records = chunk;
+                }
+                consumed += want;
                 remaining -= want;
                 filled = want;
                 next = 0;
             }
             const int child = __builtin_ctz(members);
-            put_record(&writers[size_t(child)], chunk + record_bytes * next++);
+            put_record(queue, &outs[size_t(child)], records + record_bytes * next++);
         }
     }
     free(chunk);
+    unmap_input(&map);
 
     for (size_t i = 0; i < n; ++i) {
-        writer_flush(&writers[i]);
-        writer_free(&writers[i]);
-        close_output(splits[i], split_names[i].c_str());
+        if (outs[i].used > 0)
+            queue_write(queue, outs[i].file, outs[i].name, outs[i].buf, outs[i].used);
+        else
+            queue_release(queue, outs[i].buf);
     }
+    queue_finish(queue);
+    for (size_t i = 0; i < n; ++i)
+        close_output(splits[i], split_names[i].c_str());
     close_input(table, table_name.c_str());
     split_complete = true;
 }
