@@ -13,12 +13,10 @@
 // candidate, the one of the highest removed bit on a tie, and the own score
 // only when it beats every candidate strictly.
 //
-// The parsets are visited in blocks of 4096.  The high bits (12 and up) of
-// a block are the same for all its parsets: for each of them the
-// candidates of the whole block are one contiguous run of the table,
-// reduced lowest bit first.  The low bits are applied highest first over
-// power-of-two ranges whose sources are final already, and each parset is
-// finished by comparing with its own score: the same outcome as the fold.
+// From 16 variables on, each table is reduced by two threads: the lower
+// half of the parsets and, a block of 4096 behind it, the upper half, whose
+// candidates through the top bit lie in the lower half.
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -27,7 +25,6 @@
 #include <vector>
 
 #include "files.h"
-#include "merge.h"
 
 namespace {
 
@@ -50,50 +47,26 @@ struct reduce_job {
 void reduce_blocks(const reduce_job &job)
 {
     const int b = job.b;
-    const uint32_t block = uint32_t(1) << b;
     double *score = job.score;
     uint32_t *best = job.best;
-    // Per parset of the block: the greatest non-NaN candidate applied so
-    // far (NaN while there is none) and its best parset, held as a double
-    // so that the loops below work on lanes of one width.
-    std::vector<double> acc(block);
-    std::vector<double> acc_best(block);
-    const double none = __builtin_nan("");
-
     for (uint64_t h = job.first; h < job.last; ++h) {
         if (job.wait_for != nullptr)
             while (job.wait_for->load(std::memory_order_acquire) <= h - job.first)
                 job.wait_for->wait(job.wait_for->load(std::memory_order_relaxed));
-        const uint32_t hi = uint32_t(h);
-        const uint32_t base = hi << b;
-        double *a = acc.data();
-        double *ab = acc_best.data();
-
-        // High bits, lowest first: a later one wins a tie.
-        for (uint32_t l = 0; l < block; ++l)
-            a[l] = none;
-        for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
-            const uint32_t from = (hi ^ (rest & -rest)) << b;
-            merge_indexed<true>(a, ab, score + from, best + from, block);
-        }
-
-        // Low bits, highest first: bit t of every parset in [l, l + 2^t),
-        // l a multiple of 2^t, comes from a parset below l, final already.
-        // Each one applied is lower than those before, so it must be
-        // strictly greater.  l itself has had all its candidates then.
-        for (uint32_t l = 0; l < block; ++l) {
-            if (l != 0) {
-                const uint32_t len = uint32_t(1) << __builtin_ctz(l);
-                const uint32_t from = base + (l - len);
-                merge_indexed<false>(a + l, ab + l, score + from, best + from, len);
+        const uint32_t end = uint32_t(h + 1) << b;
+        for (uint32_t j = uint32_t(h) << b; j < end; ++j) {
+            uint32_t kept = j;
+            double value = score[j];
+            for (uint32_t rest = j; rest != 0; rest &= rest - 1) {
+                const uint32_t sub = j ^ (rest & -rest);
+                const double x = score[sub];
+                if (x >= value) {
+                    value = x;
+                    kept = best[sub];
+                }
             }
-            const double own = score[base + l];
-            if (own == own && a[l] >= own) {
-                score[base + l] = a[l];
-                best[base + l] = uint32_t(ab[l]);
-            } else {
-                best[base + l] = base + l;
-            }
+            best[j] = kept;
+            score[j] = value;
         }
         if (job.done != nullptr) {
             job.done->store(h + 1 - job.first, std::memory_order_release);
