@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -79,6 +80,11 @@ int nof_lines(const char *path)
 }
 
 // ---- checked operations -------------------------------------------------
+
+void ignore_file_size_signal()
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 void set_partial_output(const char *path)
 {
