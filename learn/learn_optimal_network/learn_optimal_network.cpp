@@ -75,11 +75,14 @@ void remove_work_files()
 {
     if (work_dir.empty())
         return;
-    static const char *const exts[] = {"", ".slt", ".bps", ".bss"};
+    // The scorer's temporary names too: a scorer killed outright (SIGKILL)
+    // leaves them, and the folder would not go.
+    static const char *const exts[] = {"", ".slt", ".bps", ".bss", ".tmp"};
     for (int i = 0; i < max_vars; ++i)
         for (const char *ext : exts)
             unlink(numbered(work_dir, i, ext).c_str());
-    static const char *const names[] = {"res",         "vd",        "sink",     "order",
+    static const char *const names[] = {"res",         "res.tmp",   "vd",       "vd.tmp",
+                                        "sink",        "order",
                                         "score",       "network.txt", "parents.txt",
                                         "arcs.txt",    "network.dot", "network.svg",
                                         "network.png"};
@@ -574,6 +577,28 @@ bool run_helper(const std::string &path, const std::vector<std::string> &args)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Whether a picture dot wrote ends as a whole file of its kind does: dot
+// exits with status 0 even when the disk filled up under it.
+bool picture_complete(const std::string &path, const char *kind)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char tail[16] = {};
+    size_t got = 0;
+    if (fseek(f, -long(sizeof tail), SEEK_END) == 0 || fseek(f, 0, SEEK_SET) == 0)
+        got = fread(tail, 1, sizeof tail, f);
+    bool bad = ferror(f);
+    fclose(f);
+    std::string end(tail, got);
+    if (bad)
+        return false;
+    if (strcmp(kind, "png") == 0) // the IEND chunk closes every PNG file
+        return got >= 8 && end.compare(got - 8, 8, "IEND\xae\x42\x60\x82") == 0;
+    size_t last = end.find_last_not_of(" \t\r\n");
+    return last != std::string::npos && last >= 5 && end.compare(last - 5, 6, "</svg>") == 0;
+}
+
 // Draws network.svg and network.png from network.dot when Graphviz is there.
 void draw_pictures(const options &opt)
 {
@@ -588,7 +613,8 @@ void draw_pictures(const options &opt)
     std::string src = work_dir + "/network.dot";
     for (const char *kind : {"svg", "png"}) {
         std::string target = work_dir + "/network." + kind;
-        if (!run_helper(dot, {std::string("-T") + kind, src, "-o", target})) {
+        if (!run_helper(dot, {std::string("-T") + kind, src, "-o", target}) ||
+            !picture_complete(target, kind)) {
             unlink(target.c_str());
             fprintf(stderr, "%s: %s: dot could not draw it; network.%s skipped\n", program,
                     target.c_str(), kind);
