@@ -50,7 +50,6 @@ std::string work_dir;
 std::string out_dir;
 bool created_out_dir = false;
 bool progress_on_tty = false;
-bool quiet = false;
 const char *current_stage = nullptr; // the stage running now, if any
 bool line_open = false; // a progress line waits for its end
 volatile sig_atomic_t got_signal = 0;
@@ -118,10 +117,10 @@ void clean_up_failed_run()
     int sig = got_signal;
     if (line_open)
         fputc('\n', stderr);
-    if (!quiet)
-        fprintf(stderr, "%s: interrupted (%s)%s%s; no result kept\n", program,
-                sig == SIGINT ? "SIGINT" : "SIGTERM", current_stage ? " during " : "",
-                current_stage ? current_stage : "");
+    // Said even with --quiet: it is the only word on why the run stopped.
+    fprintf(stderr, "%s: interrupted (%s)%s%s; no result kept\n", program,
+            sig == SIGINT ? "SIGINT" : "SIGTERM", current_stage ? " during " : "",
+            current_stage ? current_stage : "");
     clean_up_failed_run();
     exit(128 + sig);
 }
@@ -962,7 +961,6 @@ int main(int argc, char **argv)
     signal(SIGXFSZ, SIG_IGN);
     options opt = parse_options(argc, argv);
     bin_dir = own_folder();
-    quiet = opt.quiet;
     progress_on_tty = !opt.quiet && isatty(2);
 
     struct sigaction sa;
