@@ -162,16 +162,20 @@ inline void record(const std::string &program, const std::string &file, const st
 }
 
 // The checks of a run that must fail: status 2 and one line on standard
-// error, "<program>: " first and reason (when given) in it.  The case is
-// recorded either way.
+// error, "<from>: " first (from: the program itself, or the stage of the
+// driver that failed) and reason (when given) in it.  The case is recorded
+// either way.
 inline void expect_failure(const result &r, const std::string &program, const std::string &file,
-                           const std::string &fault, const std::string &reason = "")
+                           const std::string &fault, const std::string &reason = "",
+                           std::string from = "")
 {
+    if (from.empty())
+        from = program;
     record(program, file, fault, r);
     EXPECT_EQ(r.status, 2) << program << ", " << fault << ": " << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << program << ", " << fault
                                                                 << ": " << r.err;
-    EXPECT_EQ(r.err.rfind(program + ": ", 0), 0u) << program << ", " << fault << ": " << r.err;
+    EXPECT_EQ(r.err.rfind(from + ": ", 0), 0u) << program << ", " << fault << ": " << r.err;
     if (!reason.empty()) {
         EXPECT_NE(r.err.find(reason), std::string::npos)
             << program << ", " << fault << ": expected \"" << reason << "\" in " << r.err;
