@@ -134,10 +134,12 @@ TEST(FaultsImport, ResultFilesThatCannotBeWritten)
         result r = run_with(importer, {dir + "/listing"}, {"/dev/null", dir + "/out/echo", -1});
         expect_failure(r, importer, "standard output", "disk full", "No space left on device");
         EXPECT_TRUE(fs::is_empty(resdir));
-        r = run_with(importer, {dir + "/listing"}, {"/dev/null", "/dev/full", -1});
-        expect_failure(r, importer, "standard output", "full device (/dev/full)",
-                       "No space left on device");
-        EXPECT_TRUE(fs::is_empty(resdir));
+        if (fs::is_character_file("/dev/full")) {
+            r = run_with(importer, {dir + "/listing"}, {"/dev/null", "/dev/full", -1});
+            expect_failure(r, importer, "standard output", "full device (/dev/full)",
+                           "No space left on device");
+            EXPECT_TRUE(fs::is_empty(resdir));
+        }
     }
 }
 
@@ -168,8 +170,7 @@ TEST(FaultsImport, ListingDeletedOrCutAtEveryByte)
             continue;
         }
         record(importer, "listing", "cut short", r,
-               "a valid shorter listing by design: the last score is read as the number "
-               "that is left");
+               "a shorter valid listing: the last score is the number that is left");
         ASSERT_EQ(r.status, 0) << "cut at " << cut << ": " << r.err;
         EXPECT_EQ(r.out, echo);
         auto scores = scores_of(2);
@@ -223,6 +224,22 @@ TEST(FaultsEdgeRules, OutputThatCannotBeWritten)
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(read_file(dir + "/good"), rewritten(count, 12.375));
 
+    run_options limited;
+    limited.fsize_limit = 4096;
+    r = run_with(rules, args(dir + "/limited"), limited);
+    expect_failure(r, rules, "output listing", "file-size limit (RLIMIT_FSIZE)",
+                   "File too large");
+    EXPECT_FALSE(fs::exists(dir + "/limited"));
+    if (fs::is_character_file("/dev/full")) {
+        r = run_with(rules, args("/dev/full"), {});
+        expect_failure(r, rules, "output listing", "full device (/dev/full)",
+                       "No space left on device");
+        EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    }
+    r = run_with(rules, args(dir + "/missing/out"), {});
+    expect_failure(r, rules, "output listing", "output folder missing",
+                   "No such file or directory");
+
     for (uint64_t room : {uint64_t(0), uint64_t(4096)}) {
         std::string d = dir + "/disk" + std::to_string(room);
         scratch_fs disk(d, 1 << 20);
@@ -234,20 +251,6 @@ TEST(FaultsEdgeRules, OutputThatCannotBeWritten)
                        "No space left on device");
         EXPECT_FALSE(fs::exists(d + "/out"));
     }
-    run_options limited;
-    limited.fsize_limit = 4096;
-    r = run_with(rules, args(dir + "/limited"), limited);
-    expect_failure(r, rules, "output listing", "file-size limit (RLIMIT_FSIZE)",
-                   "File too large");
-    EXPECT_FALSE(fs::exists(dir + "/limited"));
-    r = run_with(rules, args("/dev/full"), {});
-    expect_failure(r, rules, "output listing", "full device (/dev/full)",
-                   "No space left on device");
-    EXPECT_TRUE(fs::is_character_file("/dev/full"));
-    r = run_with(rules, args(dir + "/missing/out"), {});
-    expect_failure(r, rules, "output listing", "output folder missing",
-                   "No such file or directory");
-
     scratch_fs ro(dir + "/ro", 1 << 20);
     ASSERT_TRUE(ro.mounted) << ro.why;
     ASSERT_TRUE(ro.remount_read_only()) << ro.why;
@@ -282,9 +285,9 @@ TEST(FaultsEdgeRules, InputsDeletedOrCutAtEveryByte)
                 continue;
             }
             record(rules, what, "cut short", r,
-                   which == 0 ? "a valid shorter listing by design: the last score is read "
-                                "as the number that is left"
-                              : "the rest of the last entry's line is ignored by design");
+                   which == 0 ? "a shorter valid listing: the last score is the number "
+                                "that is left"
+                              : "the rest of an entry's line is ignored");
             ASSERT_EQ(r.status, 0) << what << " cut at " << cut << ": " << r.err;
             const size_t score_at = full.rfind(' ') + 1;
             double last = which == 0
