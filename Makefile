@@ -29,3 +29,9 @@ demo: build
 
 clean:
 	rm -rf build build-asan
+
+# tests/RELIABILITY.md from a run of the fault-injection tests (and the
+# fuzzing summary, when `make fuzz` has left one).
+.PHONY: reliability
+reliability: build
+	bash tests/reliability.sh build

@@ -63,6 +63,7 @@ static void edges_to_gv(const char *vdfile, const char *arcfile, const char *dot
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 4) {
         fputs("Usage: edges_to_gv vdfile arcfile dotfile\n", stderr);
         return 1;

@@ -26,6 +26,7 @@ static void family_lists_to_edges(FILE *parents, FILE *arcs, const char *arcs_na
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 3) {
         fputs("Usage: family_lists_to_edges parentfile arcfile\n", stderr);
         return 1;

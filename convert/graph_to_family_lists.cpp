@@ -27,6 +27,7 @@ static void graph_to_family_lists(FILE *net, FILE *parents, const char *parents_
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 3) {
         fputs("Usage: graph_to_family_lists netfile parentfile\n", stderr);
         return 1;

@@ -4,6 +4,7 @@
 // status 1 stays reserved for a wrong argument count.
 #pragma once
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,13 @@ inline const char *program = "";
 // removes it, so a half-written output never looks like a finished one.
 // Devices and pipes (/dev/full, standard output) are never removed.
 inline std::string partial_output;
+
+// Called first in main: a write beyond the file-size limit then fails with
+// EFBIG and is reported, instead of SIGXFSZ killing the program silently.
+inline void ignore_file_size_signal()
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 [[noreturn]] inline void fail(const char *file, const char *reason)
 {

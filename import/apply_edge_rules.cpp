@@ -152,6 +152,7 @@ double determineminimumscore(const char *path)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "apply_edge_rules";
     if (argc < 5) {
         fputs("Usage: apply_edge_rules listing banlist whitelist outlisting\n", stderr);

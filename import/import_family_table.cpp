@@ -61,6 +61,7 @@ void put_score(FILE *f, double score, const char *name)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "import_family_table";
     if (argc < 2) {
         fputs("Usage: import_family_table listing\n", stderr);

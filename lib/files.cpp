@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
@@ -87,6 +88,11 @@ int nof_lines(const char *path)
 }
 
 // ---- checked operations -------------------------------------------------
+
+void ignore_file_size_signal()
+{
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 void set_partial_output(const char *path)
 {

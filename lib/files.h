@@ -34,6 +34,12 @@ int nof_lines(const char *path);
 // Name used in failure messages; set once by main.
 extern const char *program_name;
 
+// Called first in main.  A write beyond the file-size limit (RLIMIT_FSIZE)
+// raises SIGXFSZ, which by default kills the process without a word and
+// leaves the output half-written; ignored, the write fails with EFBIG and
+// is reported and cleaned up like any other write error.
+void ignore_file_size_signal();
+
 [[noreturn]] void fail(const char *file, const char *reason);
 // fail() with a printf-style reason.
 [[noreturn]] void failf(const char *file, const char *format, ...)

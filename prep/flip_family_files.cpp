@@ -60,6 +60,7 @@ void flip_family_files(int nof_vars, const char *dirname)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "flip_family_files";
     if (argc != 3) {
         fputs("Usage: flip_family_files nof_vars dirname\n", stderr);

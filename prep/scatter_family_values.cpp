@@ -146,6 +146,7 @@ void scatter_family_values(int nof_vars, const char *dirname)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "scatter_family_values";
     if (argc != 3) {
         fputs("Usage: scatter_family_values nof_vars dirname\n", stderr);

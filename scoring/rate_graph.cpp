@@ -48,6 +48,7 @@ double rate_graph(const char *netfile, const char *dirname)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "rate_graph";
     if (argc != 3) {
         fputs("Usage: rate_graph netfile dirname\n", stderr);

@@ -158,6 +158,7 @@ void rate_graphs(const char *netfiles, const char *dirname)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "rate_graphs";
     if (argc != 3) {
         fputs("Usage: rate_graphs netfiles dirname\n", stderr);

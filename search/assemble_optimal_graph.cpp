@@ -53,6 +53,7 @@ void assemble_optimal_graph(int nof_vars, const char *ordfile, FILE **bps_files,
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 5) {
         fputs("Usage: assemble_optimal_graph nof_vars dirname ordfile netfile\n", stderr);
         return 1;

@@ -136,6 +136,7 @@ void find_top_families(int nof_vars, const char *dirname)
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 3) {
         fputs("Usage: find_top_families nof_vars dirname\n", stderr);
         return 1;

@@ -314,6 +314,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 4) {
         fputs("Usage: solve_leaf_table nof_vars dirname sinkfile\n", stderr);
         return 1;

@@ -28,6 +28,7 @@ void trace_leaf_sequence(int nof_vars, const char *sinkfile, unsigned char *orde
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     if (argc != 4) {
         fputs("Usage: trace_leaf_sequence nof_vars sinkfile ordfile\n", stderr);
         return 1;

@@ -295,6 +295,7 @@ const char *option_value(int argc, char **argv, int &k, const char *name, bool &
 
 int main(int argc, char **argv)
 {
+    ignore_file_size_signal();
     program_name = "compute_family_scores";
     options opt;
     opt.threads = std::max(1u, std::thread::hardware_concurrency());

@@ -50,7 +50,6 @@ std::string work_dir;
 std::string out_dir;
 bool created_out_dir = false;
 bool progress_on_tty = false;
-bool quiet = false;
 const char *current_stage = nullptr; // the stage running now, if any
 bool line_open = false; // a progress line waits for its end
 volatile sig_atomic_t got_signal = 0;
@@ -75,11 +74,14 @@ void remove_work_files()
 {
     if (work_dir.empty())
         return;
-    static const char *const exts[] = {"", ".slt", ".bps", ".bss"};
+    // The scorer's temporary names too: a scorer killed outright (SIGKILL)
+    // leaves them, and the folder would not go.
+    static const char *const exts[] = {"", ".slt", ".bps", ".bss", ".tmp"};
     for (int i = 0; i < max_vars; ++i)
         for (const char *ext : exts)
             unlink(numbered(work_dir, i, ext).c_str());
-    static const char *const names[] = {"res",         "vd",        "sink",     "order",
+    static const char *const names[] = {"res",         "res.tmp",   "vd",       "vd.tmp",
+                                        "sink",        "order",
                                         "score",       "network.txt", "parents.txt",
                                         "arcs.txt",    "network.dot", "network.svg",
                                         "network.png"};
@@ -115,10 +117,10 @@ void clean_up_failed_run()
     int sig = got_signal;
     if (line_open)
         fputc('\n', stderr);
-    if (!quiet)
-        fprintf(stderr, "%s: interrupted (%s)%s%s; no result kept\n", program,
-                sig == SIGINT ? "SIGINT" : "SIGTERM", current_stage ? " during " : "",
-                current_stage ? current_stage : "");
+    // Said even with --quiet: it is the only word on why the run stopped.
+    fprintf(stderr, "%s: interrupted (%s)%s%s; no result kept\n", program,
+            sig == SIGINT ? "SIGINT" : "SIGTERM", current_stage ? " during " : "",
+            current_stage ? current_stage : "");
     clean_up_failed_run();
     exit(128 + sig);
 }
@@ -332,16 +334,21 @@ int start_child(const std::string &path, const char *argv0, const std::vector<st
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t none, defaults, old;
+    sigset_t none, forwarded, defaults, old;
     sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
+    sigemptyset(&forwarded);
+    sigaddset(&forwarded, SIGINT);
+    sigaddset(&forwarded, SIGTERM);
+    // SIGXFSZ, ignored here, is back at its default in the child: a program
+    // of the suite ignores it itself, and one that does not (Graphviz) is
+    // then stopped by it rather than leaving a cut file behind a status 0.
+    defaults = forwarded;
+    sigaddset(&defaults, SIGXFSZ);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    sigprocmask(SIG_BLOCK, &defaults, &old);
+    sigprocmask(SIG_BLOCK, &forwarded, &old);
     int rc = posix_spawn(pid, path.c_str(), &actions, &attr, argv.data(), environ);
     if (rc == 0) {
         child_pid = *pid;
@@ -569,6 +576,28 @@ bool run_helper(const std::string &path, const std::vector<std::string> &args)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Whether a picture dot wrote ends as a whole file of its kind does: dot
+// exits with status 0 even when the disk filled up under it.
+bool picture_complete(const std::string &path, const char *kind)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    char tail[16] = {};
+    size_t got = 0;
+    if (fseek(f, -long(sizeof tail), SEEK_END) == 0 || fseek(f, 0, SEEK_SET) == 0)
+        got = fread(tail, 1, sizeof tail, f);
+    bool bad = ferror(f);
+    fclose(f);
+    std::string end(tail, got);
+    if (bad)
+        return false;
+    if (strcmp(kind, "png") == 0) // the IEND chunk closes every PNG file
+        return got >= 8 && end.compare(got - 8, 8, "IEND\xae\x42\x60\x82") == 0;
+    size_t last = end.find_last_not_of(" \t\r\n");
+    return last != std::string::npos && last >= 5 && end.compare(last - 5, 6, "</svg>") == 0;
+}
+
 // Draws network.svg and network.png from network.dot when Graphviz is there.
 void draw_pictures(const options &opt)
 {
@@ -583,7 +612,8 @@ void draw_pictures(const options &opt)
     std::string src = work_dir + "/network.dot";
     for (const char *kind : {"svg", "png"}) {
         std::string target = work_dir + "/network." + kind;
-        if (!run_helper(dot, {std::string("-T") + kind, src, "-o", target})) {
+        if (!run_helper(dot, {std::string("-T") + kind, src, "-o", target}) ||
+            !picture_complete(target, kind)) {
             unlink(target.c_str());
             fprintf(stderr, "%s: %s: dot could not draw it; network.%s skipped\n", program,
                     target.c_str(), kind);
@@ -926,9 +956,11 @@ std::string own_folder()
 
 int main(int argc, char **argv)
 {
+    // A write beyond the file-size limit fails with EFBIG and is reported
+    // instead of SIGXFSZ killing the driver; the stages inherit the setting.
+    signal(SIGXFSZ, SIG_IGN);
     options opt = parse_options(argc, argv);
     bin_dir = own_folder();
-    quiet = opt.quiet;
     progress_on_tty = !opt.quiet && isatty(2);
 
     struct sigaction sa;

@@ -1,0 +1,572 @@
+// Faults under the scorer and the one-command driver: full disks, a
+// file-size limit, read-only and impossible output folders, deleted and cut
+// inputs, and the driver stopped by SIGINT or SIGTERM, or by a disk that
+// fills up, in each of its stages.
+//
+// The driver starts the other programs from its own folder, so a test can
+// lay out a folder of the suite in which one stage is a small shell script
+// around the real program: it marks that the stage is running and then
+// waits, or fills the disk first.  The driver itself is not changed.
+#pragma GCC diagnostic ignored "-Wrestrict"   // g++ 12 false positive in testutil.h
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <thread>
+
+#include "faults.h"
+
+using namespace faults;
+
+namespace {
+
+const char *const stage_names[] = {
+    "compute_family_scores", "scatter_family_values", "flip_family_files",
+    "find_top_families",     "solve_leaf_table",      "trace_leaf_sequence",
+    "assemble_optimal_graph", "rate_graph",           "graph_to_family_lists",
+    "family_lists_to_edges", "edges_to_gv"};
+
+const char *const result_names[] = {"network.txt", "parents.txt", "arcs.txt",
+                                    "network.dot", "network.svg", "network.png"};
+
+// Samples of n yes/no columns, each column mostly a copy of its neighbour.
+std::string yes_no_csv(int n, int rows, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string csv;
+    for (int i = 0; i < n; ++i)
+        csv += (i ? ",v" : "v") + std::to_string(i);
+    csv += "\n";
+    for (int r = 0; r < rows; ++r) {
+        bool prev = rng() % 2;
+        for (int i = 0; i < n; ++i) {
+            bool x = i > 0 && rng() % 4 != 0 ? prev : rng() % 2;
+            csv += (i ? "," : "") + std::string(x ? "yes" : "no");
+            prev = x;
+        }
+        csv += "\n";
+    }
+    return csv;
+}
+
+std::string shell_script(const std::string &body)
+{
+    return "#!/bin/sh\n" + body;
+}
+
+void write_script(const std::string &path, const std::string &body)
+{
+    write_file(path, shell_script(body));
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+}
+
+// A folder of the suite (hard links to the built programs, copies where a
+// link cannot be made) in which program `wrapped` is the shell script body
+// around the real one, whose path is in $REAL.
+std::string suite_folder(const std::string &dir, const std::string &wrapped,
+                         const std::string &body)
+{
+    std::string folder = dir + "/suite";
+    fs::create_directories(folder);
+    std::vector<std::string> programs(std::begin(stage_names), std::end(stage_names));
+    programs.push_back("learn_optimal_network");
+    for (const auto &p : programs) {
+        std::string to = folder + "/" + p;
+        if (p == wrapped) {
+            write_script(to, "REAL=" + shell_quote(bin(p)) + "\n" + body);
+            continue;
+        }
+        std::error_code ec;
+        fs::create_hard_link(bin(p), to, ec);
+        if (ec)
+            fs::copy_file(bin(p), to);
+    }
+    return folder;
+}
+
+struct driver_run {
+    int status = -1;
+    std::string err;
+};
+
+// Runs the driver of folder with args, in a process group of its own and
+// with the extra environment.  When ready is given, waits for that file,
+// then sends sig to the driver (or, with group set, to the whole group, as
+// a Ctrl-C on a terminal does).  Whatever is left of the group afterwards is
+// killed.
+driver_run drive(const std::string &folder, const std::vector<std::string> &args,
+                 const std::vector<std::pair<std::string, std::string>> &env,
+                 const std::string &ready = "", int sig = 0, bool group = false,
+                 long long fsize_limit = -1)
+{
+    std::string program = folder + "/learn_optimal_network";
+    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::string err_file = std::string(TEST_TMP) + "/drive." + std::to_string(getpid()) + ".err";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (const auto &[name, value] : env)
+            setenv(name.c_str(), value.c_str(), 1);
+        int out = open("/dev/null", O_WRONLY);
+        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (fsize_limit >= 0) {
+            rlimit lim = {rlim_t(fsize_limit), rlim_t(fsize_limit)};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    driver_run r;
+    int raw = 0;
+    auto start = std::chrono::steady_clock::now();
+    bool ended = false;
+    if (!ready.empty()) {
+        while (!fs::exists(ready)) {
+            if (waitpid(pid, &raw, WNOHANG) == pid) {
+                ended = true;
+                ADD_FAILURE() << "the run ended before " << ready << " appeared";
+                break;
+            }
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(50)) {
+                ADD_FAILURE() << ready << " never appeared";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (!ended)
+            kill(group ? -pid : pid, sig);
+    }
+    if (!ended) {
+        // The driver must end soon after the signal; SIGKILL otherwise.
+        while (waitpid(pid, &raw, WNOHANG) != pid) {
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(55)) {
+                ADD_FAILURE() << "the driver did not end";
+                kill(-pid, SIGKILL);
+                waitpid(pid, &raw, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    kill(-pid, SIGKILL);   // a stage left behind would be a fault of its own
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    r.err = read_file(err_file);
+    fs::remove(err_file);
+    return r;
+}
+
+// What a user could take for a finished result: any result file, or the
+// work folder with the stages' files.
+void expect_nothing_finished(const std::string &out, const std::string &what)
+{
+    for (const char *name : result_names)
+        EXPECT_FALSE(fs::exists(out + "/" + name)) << what << ": " << name << " left behind";
+    EXPECT_FALSE(fs::exists(out + "/work")) << what << ": work folder left behind";
+}
+
+// The run as the record takes it; last_line: only the last line of its
+// standard error, after the progress lines.
+result as_result(const driver_run &d, bool last_line = false)
+{
+    std::string err = d.err;
+    if (last_line && err.size() > 1)
+        err = err.substr(err.rfind('\n', err.size() - 2) + 1);
+    return {d.status, "", err};
+}
+
+} // namespace
+
+// Every stage, and the Graphviz drawing after them, stopped while it runs:
+// the stage has written its outputs and waits.  SIGINT goes to the whole
+// process group (a Ctrl-C), SIGTERM to the driver alone, which passes it
+// on.  The run ends with 130 or 143, says so, and leaves no result.
+TEST(FaultsLearnDriver, InterruptedInEveryStage)
+{
+    std::string dir = scratch_dir();
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(4, 60, 1));
+    std::vector<std::string> stages(std::begin(stage_names), std::end(stage_names));
+    const bool have_dot = std::system("command -v dot >/dev/null 2>&1") == 0;
+    if (have_dot)
+        stages.push_back("dot");
+    for (const auto &stage : stages) {
+        for (int sig : {SIGINT, SIGTERM}) {
+            const std::string signame = sig == SIGINT ? "SIGINT" : "SIGTERM";
+            SCOPED_TRACE(stage + ", " + signame);
+            std::string d = dir + "/" + stage + "." + signame;
+            fs::create_directories(d);
+            std::string ready = d + "/running";
+            const std::string body = "\"$REAL\" \"$@\" || exit $?\n: > " + shell_quote(ready) +
+                                     "\nexec sleep 50\n";
+            std::vector<std::pair<std::string, std::string>> env;
+            std::string folder;
+            if (stage == "dot") {
+                // Graphviz is found on the PATH: a dot that draws, then waits.
+                folder = suite_folder(d, "", "");
+                fs::create_directories(d + "/path");
+                std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
+                write_script(d + "/path/dot",
+                             "PATH=" + shell_quote(real) + " dot \"$@\" || exit $?\n: > " +
+                                 shell_quote(ready) + "\nexec sleep 50\n");
+                env.push_back({"PATH", d + "/path:" + real});
+            } else {
+                folder = suite_folder(d, stage, body);
+            }
+            // A result of an earlier run in OUTDIR must go too; --keep keeps
+            // nothing of a run that did not finish.
+            std::string out = d + "/out";
+            fs::create_directories(out);
+            write_file(out + "/network.txt", "0\n0\n0\n0\n");
+            std::vector<std::string> args = {"--threads", "1", data, out};
+            if (sig == SIGTERM)
+                args.insert(args.begin(), {"--keep", "--quiet"});
+            driver_run r = drive(folder, args, env, ready, sig, sig == SIGINT);
+            record("learn_optimal_network", "stage " + stage,
+                   signame + (sig == SIGINT ? " to the process group" : " to the driver"),
+                   as_result(r, true));
+            EXPECT_EQ(r.status, 128 + sig) << r.err;
+            EXPECT_NE(r.err.find("learn_optimal_network: interrupted (" + signame + ") during " +
+                                 stage + "; no result kept\n"),
+                      std::string::npos)
+                << r.err;
+            expect_nothing_finished(out, stage);
+            EXPECT_TRUE(fs::is_empty(out)) << stage;
+        }
+    }
+    if (!have_dot)
+        GTEST_SKIP() << "Graphviz dot is not on the PATH: the drawing was not interrupted";
+}
+
+// The disk fills up just as a stage starts (a wrapper fills it, then runs
+// the real program): the run fails with that stage's message and status,
+// and leaves no result.  Past the last stage only the pictures are left
+// out, with a note, and the run succeeds.
+TEST(FaultsLearnDriver, DiskFillsInEveryStage)
+{
+    std::string dir = scratch_dir();
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(4, 60, 2));
+    std::vector<std::string> stages(std::begin(stage_names), std::end(stage_names));
+    const bool have_dot = std::system("command -v dot >/dev/null 2>&1") == 0;
+    if (have_dot)
+        stages.push_back("dot");
+    for (const auto &stage : stages) {
+        SCOPED_TRACE(stage);
+        std::string d = dir + "/" + stage;
+        fs::create_directories(d);
+        std::string disk_dir = d + "/disk";
+        scratch_fs disk(disk_dir, 4 << 20);   // above the driver's 1 MiB margin
+        if (!disk.mounted)
+            GTEST_SKIP() << "no small file system to fill: " << disk.why;
+        const std::string fill = "cat /dev/zero > " + shell_quote(disk_dir + "/.filler") +
+                                 " 2>/dev/null\n";
+        std::vector<std::pair<std::string, std::string>> env;
+        std::string folder;
+        if (stage == "dot") {
+            folder = suite_folder(d, "", "");
+            fs::create_directories(d + "/path");
+            std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
+            write_script(d + "/path/dot", fill + "PATH=" + shell_quote(real) + " exec dot \"$@\"\n");
+            env.push_back({"PATH", d + "/path:" + real});
+        } else {
+            folder = suite_folder(d, stage, fill + "exec \"$REAL\" \"$@\"\n");
+        }
+        std::string out = disk_dir + "/out";
+        driver_run r = drive(folder, {"--quiet", "--threads", "1", data, out}, env);
+        if (stage == "dot") {
+            record("learn_optimal_network", "stage dot", "disk fills", as_result(r),
+                   "the pictures are optional: left out with a note");
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.err.find("network.svg skipped"), std::string::npos) << r.err;
+            EXPECT_FALSE(fs::exists(out + "/network.svg"));
+            EXPECT_FALSE(fs::exists(out + "/network.png"));
+            EXPECT_TRUE(fs::exists(out + "/network.txt"));
+            continue;
+        }
+        record("learn_optimal_network", "stage " + stage, "disk fills", as_result(r));
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.rfind(stage + ": ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        expect_nothing_finished(out, stage);
+        EXPECT_FALSE(fs::exists(out)) << "the folder the run made";
+    }
+}
+
+// Output folders the driver cannot use, a disk too small for the run, a
+// file-size limit, a full standard output, and the data file deleted.
+TEST(FaultsLearnDriver, OutputsThatCannotBeWritten)
+{
+    std::string dir = scratch_dir();
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(4, 60, 3));
+    const std::string driver = "learn_optimal_network";
+    const std::vector<std::string> quiet = {"--quiet", "--threads", "1"};
+    auto args = [&](const std::string &d, const std::string &out) {
+        std::vector<std::string> a = quiet;
+        a.push_back(d);
+        a.push_back(out);
+        return a;
+    };
+
+    // A missing OUTDIR is made, with its parents: by design.
+    result r = run_with(driver, args(data, dir + "/new/deep/out"), {});
+    record(driver, "OUTDIR", "output folder missing", r, "made, with its parents");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir + "/new/deep/out/network.txt"));
+
+    // OUTDIR under a regular file, or a regular file itself.
+    write_file(dir + "/plain", "x");
+    r = run_with(driver, args(data, dir + "/plain/out"), {});
+    expect_failure(r, driver, "OUTDIR", "output folder under a regular file", "not a directory");
+    r = run_with(driver, args(data, dir + "/plain"), {});
+    expect_failure(r, driver, "OUTDIR", "output folder is a regular file", "not a directory");
+    EXPECT_EQ(read_file(dir + "/plain"), "x");
+
+    // Every result file and the scorer's output are far above the limit of
+    // 64 bytes, and the score table is written first.
+    run_options limited;
+    limited.fsize_limit = 64;
+    r = run_with(driver, args(data, dir + "/limited"), limited);
+    expect_failure(r, driver, "OUTDIR", "file-size limit (RLIMIT_FSIZE)", "File too large",
+                   "compute_family_scores");
+    expect_nothing_finished(dir + "/limited", "file-size limit");
+
+    if (fs::is_character_file("/dev/full")) {
+        r = run_with(driver, args(data, dir + "/stdout_full"), {"/dev/null", "/dev/full", -1});
+        expect_failure(r, driver, "standard output", "full device (/dev/full)",
+                       "No space left on device");
+    }
+
+    r = run_with(driver, args(dir + "/deleted.csv", dir + "/gone"), {});
+    expect_failure(r, driver, "DATA", "deleted", "No such file or directory");
+    expect_nothing_finished(dir + "/gone", "deleted data");
+
+    scratch_fs small(dir + "/small", 64 << 10);
+    if (!small.mounted)
+        GTEST_SKIP() << "no small or read-only file system: " << small.why;
+    r = run_with(driver, args(data, dir + "/small/out"), {});
+    expect_failure(r, driver, "OUTDIR", "disk too small (64 KiB)", "not enough disk space");
+    EXPECT_EQ(r.err.find("[1/11]"), std::string::npos) << "refused before the first stage";
+    expect_nothing_finished(dir + "/small/out", "small disk");
+
+    scratch_fs ro(dir + "/ro", 1 << 20);
+    ASSERT_TRUE(ro.mounted) << ro.why;
+    fs::create_directories(dir + "/ro/out");
+    ASSERT_TRUE(ro.remount_read_only()) << ro.why;
+    r = run_with(driver, args(data, dir + "/ro/out"), {});
+    expect_failure(r, driver, "OUTDIR", "output folder read-only", "Read-only file system");
+}
+
+// ---- the scorer ----------------------------------------------------------
+
+namespace {
+
+const std::string scorer = "compute_family_scores";
+
+std::vector<std::string> scorer_args(const std::vector<std::string> &extra,
+                                     const std::string &data, const std::string &out)
+{
+    std::vector<std::string> a = {"--threads", "1"};
+    a.insert(a.end(), extra.begin(), extra.end());
+    a.push_back(data);
+    a.push_back(out);
+    return a;
+}
+
+// The outputs of a failed scorer run: none of them, under either name.
+void expect_no_scores(const std::string &out, int n, const std::string &what)
+{
+    for (const std::string base : {"res", "vd"})
+        for (const std::string ext : {"", ".tmp"})
+            EXPECT_FALSE(fs::exists(out + "/" + base + ext)) << what << ": " << base << ext;
+    for (int i = 0; i < n; ++i)
+        EXPECT_FALSE(fs::exists(out + "/" + std::to_string(i))) << what << ": " << i;
+}
+
+} // namespace
+
+TEST(FaultsScorer, FullDiskFileSizeLimitAndFolders)
+{
+    std::string dir = scratch_dir();
+    const int n = 10;   // a score table of 40 KiB, local score files of 4 KiB
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(n, 40, 4));
+    auto mode_of = [](bool local) {
+        return local ? std::vector<std::string>{"--local-files"} : std::vector<std::string>{};
+    };
+    auto target_of = [](bool local) { return local ? "local score files" : "score table"; };
+    for (bool local : {false, true}) {
+        run_options limited;
+        limited.fsize_limit = 2048;   // above the vd file, below every score file
+        result r = run_with(scorer, scorer_args(mode_of(local), data, dir + "/limited"), limited);
+        expect_failure(r, scorer, target_of(local), "file-size limit (RLIMIT_FSIZE)",
+                       "File too large");
+        expect_no_scores(dir + "/limited", n, "file-size limit");
+    }
+    // A missing DIRNAME is made: by design.
+    result r = run_with(scorer, scorer_args({}, data, dir + "/made/here"), {});
+    record(scorer, "DIRNAME", "output folder missing", r, "made, with its parents");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::file_size(dir + "/made/here/res"), uint64_t(n) * 512 * 8);
+    write_file(dir + "/plain", "x");
+    r = run_with(scorer, scorer_args({}, data, dir + "/plain/out"), {});
+    expect_failure(r, scorer, "DIRNAME", "output folder under a regular file", "Not a directory");
+
+    for (bool local : {false, true}) {
+        for (uint64_t room : {uint64_t(0), uint64_t(4096)}) {
+            std::string d = dir + "/disk" + std::to_string(local) + "." + std::to_string(room);
+            scratch_fs disk(d, 1 << 20);
+            if (!disk.mounted)
+                GTEST_SKIP() << "no small file system for a full disk: " << disk.why;
+            fs::create_directories(d + "/out");
+            disk.fill(room);
+            result r = run_with(scorer, scorer_args(mode_of(local), data, d + "/out"), {});
+            expect_failure(r, scorer, room ? target_of(local) : "variable-description file",
+                           room ? "disk fills mid-write" : "disk full",
+                           "No space left on device");
+            expect_no_scores(d + "/out", n, "full disk");
+        }
+    }
+    scratch_fs ro(dir + "/ro", 1 << 20);
+    if (!ro.mounted)
+        GTEST_SKIP() << "no read-only file system: " << ro.why;
+    fs::create_directories(dir + "/ro/out");
+    ASSERT_TRUE(ro.remount_read_only()) << ro.why;
+    r = run_with(scorer, scorer_args({}, data, dir + "/ro/out"), {});
+    expect_failure(r, scorer, "DIRNAME", "output folder read-only", "Read-only file system");
+    r = run_with(scorer, scorer_args({}, data, dir + "/ro/new"), {});
+    expect_failure(r, scorer, "DIRNAME", "output folder missing on a read-only disk",
+                   "Read-only file system");
+}
+
+namespace {
+
+std::vector<std::string> split(const std::string &s, char sep)
+{
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    for (;;) {
+        size_t end = s.find(sep, pos);
+        parts.push_back(s.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        if (end == std::string::npos)
+            return parts;
+        pos = end + 1;
+    }
+}
+
+// The variable-description file of a cut CSV of plain fields, worked out
+// here, or "" when the cut text is not a valid data set: a row short of
+// fields, an empty last field, or no row at all.
+std::string vd_of(const std::string &text)
+{
+    std::vector<std::string> lines = split(text, '\n');
+    if (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    if (lines.size() < 2 || text.find('\n') == std::string::npos)
+        return "";
+    std::vector<std::string> names = split(lines[0], ',');
+    std::vector<std::vector<std::string>> labels(names.size());
+    for (size_t l = 1; l < lines.size(); ++l) {
+        std::vector<std::string> fields = split(lines[l], ',');
+        if (fields.size() != names.size())
+            return "";
+        for (size_t c = 0; c < fields.size(); ++c) {
+            if (fields[c].empty())
+                return "";
+            if (std::find(labels[c].begin(), labels[c].end(), fields[c]) == labels[c].end())
+                labels[c].push_back(fields[c]);
+        }
+    }
+    std::string vd;
+    for (size_t c = 0; c < names.size(); ++c) {
+        vd += names[c] + "\t" + std::to_string(labels[c].size());
+        for (const auto &l : labels[c])
+            vd += "\t" + l;
+        vd += "\n";
+    }
+    return vd;
+}
+
+} // namespace
+
+// The data file cut at every byte: a cut at the end of a row, or inside the
+// last field of a row, is a shorter data set and scores as one; any other
+// cut names the file, its line and column, with status 2.
+TEST(FaultsScorer, DataCutAtEveryByte)
+{
+    std::string dir = scratch_dir();
+    const std::string full = yes_no_csv(3, 6, 5);
+    for (size_t cut = 0; cut < full.size(); ++cut) {
+        std::string text = full.substr(0, cut);
+        std::string d = dir + "/" + std::to_string(cut);
+        fs::create_directories(d);
+        write_file(d + "/data.csv", text);
+        result r = run_with(scorer, scorer_args({}, d + "/data.csv", d + "/out"), {});
+        std::string vd = vd_of(text);
+        if (vd.empty()) {
+            expect_failure(r, scorer, "DATA", "cut short", d + "/data.csv: ");
+            expect_no_scores(d + "/out", 3, "cut data");
+            continue;
+        }
+        record(scorer, "DATA", "cut short", r,
+               "a shorter data set: scored like the same rows written whole");
+        ASSERT_EQ(r.status, 0) << "cut at " << cut << ": " << r.err;
+        EXPECT_EQ(read_file(d + "/out/vd"), vd) << "cut at " << cut;
+        // The same rows, ended properly, score the same bit for bit.
+        write_file(d + "/whole.csv", text.back() == '\n' ? text : text + "\n");
+        ASSERT_EQ(run_with(scorer, scorer_args({}, d + "/whole.csv", d + "/whole"), {}).status, 0);
+        EXPECT_EQ(read_file(d + "/out/res"), read_file(d + "/whole/res")) << "cut at " << cut;
+        fs::remove_all(d);
+    }
+    result r = run_with(scorer, scorer_args({}, dir + "/deleted.csv", dir + "/o"), {});
+    expect_failure(r, scorer, "DATA", "deleted", "No such file or directory");
+}
+
+// An arc list cut at every byte: whole lines are a shorter list; a cut
+// name is an unknown variable, a cut pair is no pair.
+TEST(FaultsScorer, ArcListCutAtEveryByte)
+{
+    std::string dir = scratch_dir();
+    write_file(dir + "/data.csv", yes_no_csv(3, 20, 6));
+    const std::string full = "v0,v1\nv2,v1\n";
+    for (const std::string option : {"--forbid", "--require"}) {
+        for (size_t cut = 0; cut < full.size(); ++cut) {
+            std::string text = full.substr(0, cut);
+            std::string d = dir + "/" + option.substr(2) + std::to_string(cut);
+            fs::create_directories(d);
+            write_file(d + "/arcs", text);
+            result r = run_with(scorer, scorer_args({option, d + "/arcs"}, dir + "/data.csv",
+                                                    d + "/out"), {});
+            // Valid: every line, the last one too, a whole pair.
+            bool valid = true;
+            std::vector<std::string> lines = split(text, '\n');
+            for (const auto &line : lines)
+                valid = valid && (line.empty() || line == "v0,v1" || line == "v2,v1");
+            if (!valid) {
+                expect_failure(r, scorer, "arc list " + option, "cut short", d + "/arcs: line ");
+                expect_no_scores(d + "/out", 3, "cut arc list");
+                continue;
+            }
+            record(scorer, "arc list " + option, "cut short", r,
+                   "whole lines: scored like the same arcs written whole");
+            ASSERT_EQ(r.status, 0) << option << " cut at " << cut << ": " << r.err;
+            std::string whole;
+            for (const auto &line : lines)
+                if (!line.empty())
+                    whole += line + "\n";
+            write_file(d + "/whole", whole);
+            ASSERT_EQ(run_with(scorer, scorer_args({option, d + "/whole"}, dir + "/data.csv",
+                                                   d + "/w"), {}).status, 0);
+            EXPECT_EQ(read_file(d + "/out/res"), read_file(d + "/w/res")) << option << " " << cut;
+            fs::remove_all(d);
+        }
+    }
+}
