@@ -203,6 +203,17 @@ void read_records(FILE *f, void *buf, size_t size, size_t count, const char *nam
     }
 }
 
+void check_input_size(FILE *f, uint64_t needed, const char *name)
+{
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0)
+        fail_errno(name);
+    if (S_ISREG(st.st_mode) && uint64_t(st.st_size) < needed)
+        failf(name, "unexpected end of file: %llu bytes needed, %llu found",
+              static_cast<unsigned long long>(needed),
+              static_cast<unsigned long long>(st.st_size));
+}
+
 void write_records(FILE *f, const void *buf, size_t size, size_t count, const char *name)
 {
     const unsigned char *p = static_cast<const unsigned char *>(buf);

@@ -69,6 +69,10 @@ FILE **open_files_checked(int n, const char *dir, const char *ext, const char *m
 // Reads exactly count records of size bytes; a short file fails with
 // "unexpected end of file".
 void read_records(FILE *f, void *buf, size_t size, size_t count, const char *name);
+// Fails with "unexpected end of file" when f is a regular file shorter than
+// needed bytes: for inputs read by offset, a cut file must not pass for a
+// whole one just because the records a run happens to read are there.
+void check_input_size(FILE *f, uint64_t needed, const char *name);
 // Writes count records of size bytes in blocks of about 256 KiB.
 void write_records(FILE *f, const void *buf, size_t size, size_t count, const char *name);
 // Reads exactly bytes bytes at offset without touching the stream buffer.

@@ -20,26 +20,42 @@ double rate_graph(const char *netfile, const char *dirname)
     const char *net_name = from_stdin ? "standard input" : netfile;
     FILE *net = from_stdin ? stdin : fopen_checked(netfile, "rt");
 
-    double score = 0.0;
+    // The network is read whole first (at most 32 values): the size every
+    // local score file must have follows from its length.
+    unsigned parents[32];
+    int n = 0;
     unsigned v;
-    for (int k = 0; fscanf(net, "%u", &v) == 1; ++k) {
-        if (k >= 32)
+    for (; fscanf(net, "%u", &v) == 1; ++n) {
+        if (n >= 32)
             fail(net_name, "more than 32 variables");
-        if (v & (uint32_t(1) << k)) {
-            std::string reason = "variable " + std::to_string(k) + " has itself in its parent set " +
+        if (v & (uint32_t(1) << n)) {
+            std::string reason = "variable " + std::to_string(n) + " has itself in its parent set " +
                                  std::to_string(v);
             fail(net_name, reason.c_str());
         }
-        // One local score file open at a time; the record is read with one
-        // positioned read of its 8 bytes.
-        char *name = create_fn(dirname, k, "");
-        if (name == nullptr)
+        parents[n] = v;
+    }
+
+    // Every local score file is opened (the first missing one named) and its
+    // size checked before any record is read; each record is then one
+    // positioned read of its 8 bytes.
+    FILE *local[32];
+    char *names[32];
+    for (int k = 0; k < n; ++k) {
+        names[k] = create_fn(dirname, k, "");
+        if (names[k] == nullptr)
             fail(dirname, "out of memory");
-        FILE *local = fopen_checked(name, "rb");
+        local[k] = fopen_checked(names[k], "rb");
+    }
+    double score = 0.0;
+    for (int k = 0; k < n; ++k)
+        check_input_size(local[k], uint64_t(8) << (n - 1), names[k]);
+    for (int k = 0; k < n; ++k) {
         double record;
-        pread_exact(local, &record, sizeof record, uint64_t(varset2parset(k, v)) * 8, name);
-        close_input(local, name);
-        free(name);
+        pread_exact(local[k], &record, sizeof record, uint64_t(varset2parset(k, parents[k])) * 8,
+                    names[k]);
+        close_input(local[k], names[k]);
+        free(names[k]);
         score += record;
     }
     close_input(net, net_name);

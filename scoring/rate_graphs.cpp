@@ -137,8 +137,14 @@ void rate_graphs(const char *netfiles, const char *dirname)
             }
             if (nof_vars > 32)
                 fail(net_name, "more than 32 variables");
-            if (nof_vars > 0)
+            if (nof_vars > 0) {
                 local = open_files_checked(nof_vars, dirname, "", "r");
+                for (int k = 0; k < nof_vars; ++k) {
+                    char *name = create_fn(dirname, k, "");
+                    check_input_size(local[k], uint64_t(8) << (nof_vars - 1), name);
+                    free(name);
+                }
+            }
         }
 
         if (!net_from_stdin)

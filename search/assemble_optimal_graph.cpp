@@ -65,6 +65,11 @@ int main(int argc, char **argv)
     const char *netfile = argv[4];
 
     FILE **bps_files = open_files_checked(nof_vars, dirname, ".bps", "rb");
+    for (int i = 0; i < nof_vars; ++i) {
+        char *name = create_fn(dirname, i, ".bps");
+        check_input_size(bps_files[i], uint64_t(4) << (nof_vars - 1), name);
+        free(name);
+    }
     uint32_t parents[32];
     assemble_optimal_graph(nof_vars, argv[3], bps_files, parents, dirname);
     free_files(nof_vars, bps_files);
