@@ -348,7 +348,7 @@ void writer_free(block_writer *w)
 namespace {
 
 constexpr int max_mappings = 64;
-constexpr uint64_t release_step = 1u << 20;
+constexpr uint64_t release_step = 1u << 19;
 mapped_input *mappings[max_mappings];
 int nof_mappings = 0;
 
