@@ -10,6 +10,9 @@
 #include <emmintrin.h>
 #endif
 
+// Doubles ahead of the current one to ask the cache for.
+constexpr uint32_t prefetch_ahead = 256;
+
 template <bool ties_win>
 inline bool beats(double c, double a)
 {
@@ -63,6 +66,11 @@ inline void merge_sums(double *a, double *ai, const double *p, const double *f, 
 #if defined(__SSE2__)
     const __m128d k = _mm_set1_pd(id);
     for (; i + 2 <= len; i += 2) {
+        // The hardware prefetchers stop at page boundaries; runs are long.
+        if ((i & 7) == 0) {
+            __builtin_prefetch(f + i + prefetch_ahead);
+            __builtin_prefetch(p + i + prefetch_ahead);
+        }
         __m128d c = _mm_add_pd(_mm_loadu_pd(p + i), _mm_loadu_pd(f + i));
         __m128d old = _mm_loadu_pd(a + i);
         __m128d m = beats_mask<ties_win>(c, old);
