@@ -1,8 +1,10 @@
 # One command per job: `make` builds, `make test` runs every test in a normal
 # and a sanitizer (ASan+UBSan) build, `make demo` runs the main job on the
-# bundled example data.
+# bundled example data, `make bench` times the whole pipeline
+# (`make bench BENCH_ARGS="--n 20,22"`; see bench/run --help).
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+BENCH_ARGS ?=
 
 .PHONY: all build build-asan test test-normal test-asan demo bench clean
 
@@ -26,6 +28,9 @@ test: test-normal test-asan
 
 demo: build
 	bash examples/demo.sh build/bin
+
+bench: build
+	bash bench/run $(BENCH_ARGS)
 
 clean:
 	rm -rf build build-asan

@@ -97,15 +97,15 @@ struct result {
     std::string err;     // standard error
 };
 
-// Runs a program of the suite with the given arguments (each quoted), with
+// Runs the executable at path with the given arguments (each quoted), with
 // standard input from stdin_file (or /dev/null) and outputs captured.
-inline result run(const std::string &program, const std::vector<std::string> &args,
-                  const std::string &stdin_file = "/dev/null")
+inline result run_path(const std::string &path, const std::vector<std::string> &args,
+                       const std::string &stdin_file = "/dev/null")
 {
     static int counter = 0;
     std::string base = std::string(TEST_TMP) + "/run." + std::to_string(getpid()) + "." +
                        std::to_string(counter++);
-    std::string cmd = shell_quote(bin(program));
+    std::string cmd = shell_quote(path);
     for (const auto &a : args) {
         cmd += ' ';
         cmd += shell_quote(a);
@@ -129,6 +129,13 @@ inline result run(const std::string &program, const std::vector<std::string> &ar
     fs::remove(base + ".out");
     fs::remove(base + ".err");
     return r;
+}
+
+// run_path for a program of the suite.
+inline result run(const std::string &program, const std::vector<std::string> &args,
+                  const std::string &stdin_file = "/dev/null")
+{
+    return run_path(bin(program), args, stdin_file);
 }
 
 } // namespace testutil
