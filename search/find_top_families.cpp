@@ -23,6 +23,9 @@
 #include <cstdlib>
 #include <thread>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "files.h"
 
@@ -75,13 +78,155 @@ void reduce_blocks(const reduce_job &job)
     }
 }
 
+// ---- NaN-free tables: one pass per bit --------------------------------
+//
+// Without NaNs the fold above equals the passes "for every bit from the
+// lowest up, every parset j holding that bit takes over the score and best
+// parset of j without it when that score is greater or equal".  Each pass
+// moves whole runs of the table, so it is branch-free and vectorises; the
+// passes of the low bits are done block by block in the cache, those of the
+// high bits in groups of four over tiles that fit the cache as well.
+
+constexpr int pass_block_bits = 14;   // 16384 parsets: 192 KiB of table
+constexpr int tile_chunk_bits = 10;   // 16 runs of 1024 parsets per tile
+constexpr int group_bits = 4;
+
+// hi[t] takes lo[t] where lo's score is greater or equal.
+void take_over(double *score, uint32_t *best, uint32_t lo, uint32_t hi, uint32_t len)
+{
+    double *sl = score + lo, *sh = score + hi;
+    uint32_t *bl = best + lo, *bh = best + hi;
+    uint32_t t = 0;
+#if defined(__SSE2__)
+    for (; t + 4 <= len; t += 4) {
+        const __m128d c0 = _mm_loadu_pd(sl + t), c1 = _mm_loadu_pd(sl + t + 2);
+        const __m128d h0 = _mm_loadu_pd(sh + t), h1 = _mm_loadu_pd(sh + t + 2);
+        const __m128d m0 = _mm_cmpge_pd(c0, h0), m1 = _mm_cmpge_pd(c1, h1);
+        _mm_storeu_pd(sh + t, _mm_or_pd(_mm_and_pd(m0, c0), _mm_andnot_pd(m0, h0)));
+        _mm_storeu_pd(sh + t + 2, _mm_or_pd(_mm_and_pd(m1, c1), _mm_andnot_pd(m1, h1)));
+        const __m128i m = _mm_castps_si128(
+            _mm_shuffle_ps(_mm_castpd_ps(m0), _mm_castpd_ps(m1), _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i kl = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bl + t));
+        const __m128i kh = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bh + t));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(bh + t),
+                         _mm_or_si128(_mm_and_si128(m, kl), _mm_andnot_si128(m, kh)));
+    }
+#endif
+    for (; t < len; ++t) {
+        const bool ge = sl[t] >= sh[t];
+        sh[t] = ge ? sl[t] : sh[t];
+        bh[t] = ge ? bl[t] : bh[t];
+    }
+}
+
+// The passes of bits 0 and 1 over [base, base + len), four parsets at a
+// time in registers: 4k+1 takes 4k, 4k+3 takes 4k+2, then 4k+2 takes 4k
+// and 4k+3 takes 4k+1.
+void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len)
+{
+    uint32_t t = 0;
+#if defined(__SSE2__)
+    for (; len >= 4 && t + 4 <= len; t += 4) {
+        double *s = score + base + t;
+        uint32_t *k = best + base + t;
+        __m128d v0 = _mm_loadu_pd(s), v1 = _mm_loadu_pd(s + 2);
+        __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(k));
+        // Bit 0: lane 1 of each pair takes lane 0 (lane 0 "takes" itself).
+        const __m128d d0 = _mm_unpacklo_pd(v0, v0), d1 = _mm_unpacklo_pd(v1, v1);
+        const __m128d m0 = _mm_cmpge_pd(d0, v0), m1 = _mm_cmpge_pd(d1, v1);
+        v0 = _mm_or_pd(_mm_and_pd(m0, d0), _mm_andnot_pd(m0, v0));
+        v1 = _mm_or_pd(_mm_and_pd(m1, d1), _mm_andnot_pd(m1, v1));
+        __m128i m = _mm_castps_si128(
+            _mm_shuffle_ps(_mm_castpd_ps(m0), _mm_castpd_ps(m1), _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i kd = _mm_shuffle_epi32(kv, _MM_SHUFFLE(2, 2, 0, 0));
+        kv = _mm_or_si128(_mm_and_si128(m, kd), _mm_andnot_si128(m, kv));
+        // Bit 1: lanes 2 and 3 take lanes 0 and 1.
+        const __m128d m2 = _mm_cmpge_pd(v0, v1);
+        v1 = _mm_or_pd(_mm_and_pd(m2, v0), _mm_andnot_pd(m2, v1));
+        m = _mm_castps_si128(_mm_shuffle_ps(_mm_setzero_ps(), _mm_castpd_ps(m2),
+                                            _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i kl = _mm_shuffle_epi32(kv, _MM_SHUFFLE(1, 0, 1, 0));
+        kv = _mm_or_si128(_mm_and_si128(m, kl), _mm_andnot_si128(m, kv));
+        _mm_storeu_pd(s, v0);
+        _mm_storeu_pd(s + 2, v1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(k), kv);
+    }
+#endif
+    if (t < len) {
+        for (uint32_t r = t; r + 1 < len; r += 2)
+            take_over(score, best, base + r, base + r + 1, 1);
+        for (uint32_t r = t; r + 2 < len; r += 4)
+            take_over(score, best, base + r, base + r + 2, 2);
+    }
+}
+
+// Runs work(k) for k in [0, count), split over two threads when asked.
+template <typename Work>
+void split_over_two(uint64_t count, bool two, const Work &work)
+{
+    if (!two || count < 2) {
+        for (uint64_t k = 0; k < count; ++k)
+            work(k);
+        return;
+    }
+    std::thread second([&] {
+        for (uint64_t k = count / 2; k < count; ++k)
+            work(k);
+    });
+    for (uint64_t k = 0; k < count / 2; ++k)
+        work(k);
+    second.join();
+}
+
+void best_subsets_by_passes(double *score, uint32_t *best, int bits, bool two)
+{
+    const int low = bits < pass_block_bits ? bits : pass_block_bits;
+    split_over_two(uint64_t(1) << (bits - low), two, [&](uint64_t k) {
+        const uint32_t base = uint32_t(k) << low;
+        first_two_passes(score, best, base, uint32_t(1) << low);
+        for (int i = 2; i < low; ++i) {
+            const uint32_t run = uint32_t(1) << i;
+            for (uint32_t r = 0; r < (uint32_t(1) << low); r += 2 * run)
+                take_over(score, best, base + r, base + r + run, run);
+        }
+    });
+    for (int g0 = low; g0 < bits; g0 += group_bits) {
+        const int g1 = g0 + group_bits < bits ? g0 + group_bits : bits;
+        const uint32_t chunk = uint32_t(1) << tile_chunk_bits;
+        const uint64_t chunks = uint64_t(1) << (g0 - tile_chunk_bits);
+        const uint64_t tiles = (uint64_t(1) << (bits - g1)) * chunks;
+        split_over_two(tiles, two, [&](uint64_t k) {
+            const uint32_t origin =
+                (uint32_t(k / chunks) << g1) | (uint32_t(k % chunks) << tile_chunk_bits);
+            for (int i = g0; i < g1; ++i)
+                for (uint32_t gv = 0; gv < (uint32_t(1) << (g1 - g0)); ++gv) {
+                    if (gv >> (i - g0) & 1)
+                        continue;
+                    const uint32_t lo = origin | (gv << g0);
+                    take_over(score, best, lo, lo | (uint32_t(1) << i), chunk);
+                }
+        });
+    }
+}
+
 // Best subset of every parset, in place: score[j] becomes the best score
 // among the subsets of j and best[j] its parset.
 void best_subsets(double *score, uint32_t *best, int bits)
 {
+    const bool two = bits + 1 >= split_min_vars && std::thread::hardware_concurrency() >= 2;
+    const uint64_t count = uint64_t(1) << bits;
+    bool nan_free = true;
+    for (uint64_t j = 0; j < count; ++j)
+        nan_free &= score[j] == score[j];
+    if (nan_free) {
+        for (uint64_t j = 0; j < count; ++j)
+            best[j] = uint32_t(j);
+        best_subsets_by_passes(score, best, bits, two);
+        return;
+    }
     const int b = bits < block_bits ? bits : block_bits;
     const uint64_t nof_blocks = uint64_t(1) << (bits - b);
-    if (bits + 1 >= split_min_vars && std::thread::hardware_concurrency() >= 2) {
+    if (two) {
         std::atomic<uint64_t> lower_done{0};
         reduce_job lower{score, best, b, 0, nof_blocks / 2, &lower_done, nullptr};
         reduce_job upper{score, best, b, nof_blocks / 2, nof_blocks, nullptr, &lower_done};
