@@ -11,7 +11,8 @@
 # signal or an uncaught exception is a crash, a run over the time limit a
 # hang.  Results: BUILD_DIR/fuzz-summary.tsv, one line per target, and the
 # findings in BUILD_DIR/fuzz-out/<target>/default/{crashes,hangs}/.  The
-# exit status is 1 when any target found a crash or a hang.
+# exit status is 1 when any target found a crash or a hang.  FUZZ_TARGETS
+# (names separated by spaces) runs only those targets.
 set -euo pipefail
 
 build=$(cd "${1:?usage: run.sh BUILD_DIR [SECONDS]}" && pwd)
@@ -35,13 +36,14 @@ export AFL_NO_UI=1 AFL_SKIP_CPUFREQ=1 AFL_NO_AFFINITY=1 AFL_I_DONT_CARE_ABOUT_MI
 export AFL_FAST_CAL=1
 # A sanitizer report must end the run with a signal so that the fuzzer sees
 # it; leaks at exit(2) are not faults of these programs.
-export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=0
+export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1:malloc_context_size=0
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:symbolize=0:print_stacktrace=1
 
 rm -rf "$work" "$out"
 mkdir -p "$work" "$out"
 
 # ---- fixed side files ------------------------------------------------------
+# (tests/fuzz_corpus_test.cpp replays the seeds against the same files.)
 
 # Four variables: local score files of 8 doubles (-1.0 .. -8.0 in turn).
 scores=$work/scores
@@ -66,27 +68,28 @@ printf '4 whites\nheader\n2 A\n2 C\n4 A\n4 A\n' >"$work/white"
 printf 'V0,V1,V2,V3\n1,a,x,0\n2,b,x,1\n1,b,y,0\n2,a,y,1\n1,a,y,1\n' >"$work/data.csv"
 printf 'V0,V1\n' >"$work/forbid"
 # import_family_table writes into the result folder fixed by its build.
-prefix=$(sed -n "s/^RESULT_DIR_PREFIX:PATH=//p" "$build/CMakeCache.txt")
+prefix=$(sed -n "s/^RESULT_DIR_PREFIX:PATH=//p" "$build/CMakeCache.txt" 2>/dev/null || true)
 mkdir -p "${prefix:-$build}/example/resdir"
 
 # ---- targets -----------------------------------------------------------------
-# name | reader | command (@@ is the fuzzed file; rate_graphs reads it as
-# $work/net.cur through its fixed list)
+# name | reader | dictionary (tests/fuzz/dictionaries/<name>.dict) | command
+# (@@ is the fuzzed file; rate_graphs reads it as $work/net.cur through its
+# fixed list)
 printf '%s\n%s\n%s\n' "$work/net.cur" "$work/net4" "$work/net.cur" >"$work/list"
 targets=(
-  "rate_graph|network file|$bin/rate_graph @@ $scores"
-  "rate_graphs|network file in a list|$bin/rate_graphs $work/list $scores"
-  "graph_to_family_lists|network file|$bin/graph_to_family_lists @@ $work/parents"
-  "family_lists_to_edges|parent file|$bin/family_lists_to_edges @@ $work/arcs"
-  "edges_to_gv_vd|variable-description file|$bin/edges_to_gv @@ $work/arcs.fixed $work/out.dot"
-  "edges_to_gv_arcs|arc file|$bin/edges_to_gv $work/vd.fixed @@ $work/out.dot"
-  "assemble_optimal_graph|order file|$bin/assemble_optimal_graph 4 $scores @@ $work/network"
-  "import_family_table|text score listing|$bin/import_family_table @@"
-  "apply_edge_rules_listing|text score listing|$bin/apply_edge_rules @@ $work/ban $work/white $work/out.listing"
-  "apply_edge_rules_ban|ban list|$bin/apply_edge_rules $work/listing @@ $work/white $work/out.listing"
-  "apply_edge_rules_white|white list|$bin/apply_edge_rules $work/listing $work/ban @@ $work/out.listing"
-  "compute_family_scores_data|CSV/TSV data|$bin/compute_family_scores_capped --threads 1 --missing=drop @@ $work/scored"
-  "compute_family_scores_arcs|arc constraint list|$bin/compute_family_scores --threads 1 --forbid $work/forbid --require @@ $work/data.csv $work/scored"
+  "rate_graph|network file|numbers|$bin/rate_graph @@ $scores"
+  "rate_graphs|network file in a list|numbers|$bin/rate_graphs $work/list $scores"
+  "graph_to_family_lists|network file|numbers|$bin/graph_to_family_lists @@ $work/parents"
+  "family_lists_to_edges|parent file|numbers|$bin/family_lists_to_edges @@ $work/arcs"
+  "edges_to_gv_vd|variable-description file|vd|$bin/edges_to_gv @@ $work/arcs.fixed $work/out.dot"
+  "edges_to_gv_arcs|arc file|numbers|$bin/edges_to_gv $work/vd.fixed @@ $work/out.dot"
+  "assemble_optimal_graph|order file|numbers|$bin/assemble_optimal_graph 4 $scores @@ $work/network"
+  "import_family_table|text score listing|listing|$bin/import_family_table @@"
+  "apply_edge_rules_listing|text score listing|listing|$bin/apply_edge_rules @@ $work/ban $work/white $work/out.listing"
+  "apply_edge_rules_ban|ban list|rules|$bin/apply_edge_rules $work/listing @@ $work/white $work/out.listing"
+  "apply_edge_rules_white|white list|rules|$bin/apply_edge_rules $work/listing $work/ban @@ $work/out.listing"
+  "compute_family_scores_data|CSV/TSV data|csv|$bin/compute_family_scores_capped --threads 1 --missing=drop @@ $work/scored"
+  "compute_family_scores_arcs|arc constraint list|arcs|$bin/compute_family_scores --threads 1 --forbid $work/forbid --require @@ $work/data.csv $work/scored"
 )
 
 stat_of() {   # stat_of FILE KEY: a value of fuzzer_stats, 0 when absent
@@ -98,7 +101,10 @@ stat_of() {   # stat_of FILE KEY: a value of fuzzer_stats, 0 when absent
 printf 'target\treader\tseconds\texecs\tcrashes\thangs\n' >"$summary"
 failed=0
 for entry in "${targets[@]}"; do
-  IFS='|' read -r name reader command <<<"$entry"
+  IFS='|' read -r name reader dict command <<<"$entry"
+  if [ -n "${FUZZ_TARGETS:-}" ] && [[ " $FUZZ_TARGETS " != *" $name "* ]]; then
+    continue
+  fi
   seeds=$here/$name
   [ -d "$seeds" ] || { echo "run.sh: no seed folder $seeds" >&2; exit 1; }
   file_opt=()
@@ -106,7 +112,7 @@ for entry in "${targets[@]}"; do
   echo "== $name ($reader): ${seconds}s"
   # shellcheck disable=SC2086  # the command is split into its words on purpose
   (cd "$work" && afl-fuzz -i "$seeds" -o "$out/$name" -V "$seconds" -t "$timeout_ms" \
-     -G "$max_len" "${file_opt[@]}" -- $command) >"$out/$name.log" 2>&1 || {
+     -G "$max_len" -x "$here/dictionaries/$dict.dict" "${file_opt[@]}" -- $command) >"$out/$name.log" 2>&1 || {
     echo "run.sh: afl-fuzz failed on $name; the end of $out/$name.log:" >&2
     tail -n 20 "$out/$name.log" >&2
     exit 1
