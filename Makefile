@@ -1,12 +1,14 @@
 # One command per job: `make` builds, `make test` runs every test in a normal
 # and a sanitizer (ASan+UBSan) build, `make demo` runs the main job on the
 # bundled example data, `make bench` times the whole pipeline
-# (`make bench BENCH_ARGS="--n 20,22"`; see bench/run --help).
+# (`make bench BENCH_ARGS="--n 20,22"`; see bench/run --help), `make fuzz`
+# fuzzes every text reader with AFL++ (FUZZ_SECONDS per target, default 60).
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 BENCH_ARGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build build-asan test test-normal test-asan demo bench clean
+.PHONY: all build build-asan build-fuzz test test-normal test-asan fuzz demo bench clean
 
 all: build
 
@@ -26,6 +28,18 @@ test-asan: build-asan
 
 test: test-normal test-asan
 
+# The fuzzing build: AFL++ instrumentation, ASan+UBSan, every UBSan finding
+# fatal, and its own result folder for import_family_table.
+build-fuzz:
+	CC=afl-clang-fast CXX=afl-clang-fast++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS="-fno-sanitize-recover=all" \
+	  -DSANITIZE=ON -DBUILD_TESTS=OFF -DBUILD_BENCH=OFF -DBUILD_FUZZ=ON \
+	  -DRESULT_DIR_PREFIX=$(CURDIR)/build-fuzz/import
+	AFL_QUIET=1 cmake --build build-fuzz -j $(JOBS)
+
+fuzz: build-fuzz
+	bash tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 demo: build
 	bash examples/demo.sh build/bin
 
@@ -33,7 +47,7 @@ bench: build
 	bash bench/run $(BENCH_ARGS)
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz
 
 # tests/RELIABILITY.md from a run of the fault-injection tests (and the
 # fuzzing summary, when `make fuzz` has left one).

@@ -181,3 +181,28 @@ TEST(ImportFamilyTable, ImportedListingSearchesToTheOptimum)
         EXPECT_EQ(found, best) << "n = " << n;
     }
 }
+
+// The fuzzing seeds of import_family_table (tests/fuzz/import_family_table/):
+// each is imported, or refused with status 2 and one "line N" message that
+// leaves the result files as they were.
+TEST(ImportFamilyTable, FuzzSeedsAreImportedOrRefused)
+{
+    std::vector<std::string> seeds;
+    for (const auto &e : fs::directory_iterator(std::string(SOURCE_DIR) +
+                                                "/tests/fuzz/import_family_table"))
+        seeds.push_back(e.path().string());
+    std::sort(seeds.begin(), seeds.end());
+    ASSERT_GE(seeds.size(), 3u);
+    for (const auto &seed : seeds) {
+        clear_resdir();
+        write_file(resdir + "/0", "before");
+        result r = run("import_family_table", {seed});
+        if (r.status == 0)
+            continue;
+        EXPECT_EQ(r.status, 2) << seed << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind("import_family_table: " + seed + ": line ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "") << seed;
+        EXPECT_EQ(snapshot(resdir), (std::map<std::string, std::string>{{"0", "before"}})) << seed;
+    }
+}
