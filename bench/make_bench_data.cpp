@@ -8,17 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "splitmix.h"
+
 namespace {
-
-uint64_t state;
-
-uint64_t next_random()
-{
-    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 double uniform()
 {
@@ -35,7 +27,7 @@ int main(int argc, char **argv)
     }
     int n = atoi(argv[1]);
     long rows = atol(argv[2]);
-    state = strtoull(argv[3], nullptr, 10);
+    random_state = strtoull(argv[3], nullptr, 10);
     if (n < 1 || n > 32 || rows < 0) {
         fputs("make_bench_data: nof_vars must be 1 to 32, nof_rows not negative\n", stderr);
         return 2;

@@ -12,18 +12,9 @@
 #include <string>
 
 #include "files.h"
+#include "splitmix.h"
 
 namespace {
-
-uint64_t state;
-
-uint64_t next_random()
-{
-    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 void random_network(int n, bool empty, uint32_t *parents)
 {
@@ -80,7 +71,7 @@ int main(int argc, char **argv)
     long count = strtol(argv[2], &end, 10);
     if (*end != '\0' || count < 0)
         fail(argv[2], "count must be a whole number");
-    state = strtoull(argv[3], nullptr, 10);
+    random_state = strtoull(argv[3], nullptr, 10);
     make_networks(n, count, argv[4]);
     return 0;
 }

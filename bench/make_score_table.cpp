@@ -25,18 +25,9 @@
 #include <vector>
 
 #include "files.h"
+#include "splitmix.h"
 
 namespace {
-
-uint64_t state;
-
-uint64_t next_random()
-{
-    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 uint64_t mix(uint64_t z)
 {
@@ -165,7 +156,7 @@ int main(int argc, char **argv)
     int n = parse_nof_vars(argv[1]);
     if (n < 1 || n > 30)
         fail(argv[1], "nof_vars must be 1 to 30");
-    state = strtoull(argv[2], nullptr, 10);
+    random_state = strtoull(argv[2], nullptr, 10);
     make_score_table(n, argv[3], argv[4]);
     return 0;
 }

@@ -25,17 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "splitmix.h"
+
 namespace {
-
-uint64_t state;
-
-uint64_t next_random()
-{
-    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 // true with probability p
 bool draw(double p)
@@ -58,7 +50,7 @@ int main(int argc, char **argv)
         return 1;
     }
     long rows = argc > 1 ? strtol(argv[1], nullptr, 10) : 5000;
-    state = argc > 2 ? strtoull(argv[2], nullptr, 10) : 20260101ULL;
+    random_state = argc > 2 ? strtoull(argv[2], nullptr, 10) : 20260101ULL;
     if (rows < 0) {
         fputs("sample_asia: nof_rows must not be negative\n", stderr);
         return 2;
