@@ -322,21 +322,6 @@ void writer_flush(block_writer *w)
     w->used = 0;
 }
 
-void writer_write(block_writer *w, const void *bytes, size_t len)
-{
-    const unsigned char *p = static_cast<const unsigned char *>(bytes);
-    while (len > 0) {
-        if (w->used == w->capacity)
-            writer_flush(w);
-        size_t room = w->capacity - w->used;
-        size_t put = len < room ? len : room;
-        memcpy(w->buf + w->used, p, put);
-        w->used += put;
-        p += put;
-        len -= put;
-    }
-}
-
 void writer_free(block_writer *w)
 {
     free(w->buf);
@@ -406,10 +391,7 @@ bool map_input_range(mapped_input *m, FILE *f, uint64_t offset, uint64_t bytes,
         ++slot;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || slot == max_mappings)
         return false;
-    if (uint64_t(st.st_size) < offset + bytes)
-        failf(name, "unexpected end of file: %llu bytes needed, %llu found",
-              static_cast<unsigned long long>(offset + bytes),
-              static_cast<unsigned long long>(st.st_size));
+    check_input_size(f, offset + bytes, name);
     if (bytes == 0)
         return false;
     void *p = mmap(nullptr, size_t(bytes), PROT_READ, MAP_SHARED, fd, off_t(offset));
@@ -525,12 +507,6 @@ void queue_release(write_queue *q, unsigned char *buf)
     std::lock_guard<std::mutex> hold(q->lock);
     q->free_buffers.push_back(buf);
     q->changed.notify_all();
-}
-
-void queue_drain(write_queue *q)
-{
-    std::unique_lock<std::mutex> hold(q->lock);
-    q->changed.wait(hold, [q] { return q->free_buffers.size() == q->all_buffers.size(); });
 }
 
 void queue_finish(write_queue *q)

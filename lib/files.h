@@ -119,8 +119,6 @@ inline void writer_put(block_writer *w, unsigned char byte)
         writer_flush(w);
     w->buf[w->used++] = byte;
 }
-// Appends len bytes.
-void writer_write(block_writer *w, const void *bytes, size_t len);
 void writer_free(block_writer *w);
 
 // Read-only view of an input file's first bytes, for programs that stream
@@ -159,8 +157,6 @@ unsigned char *queue_buffer(write_queue *q);
 void queue_write(write_queue *q, FILE *f, const char *name, unsigned char *buf, size_t len);
 // Returns a buffer to the pool unwritten.
 void queue_release(write_queue *q, unsigned char *buf);
-// Waits until everything queued so far is written.
-void queue_drain(write_queue *q);
 // Waits until everything queued is written, then ends the thread and frees
 // the pool.
 void queue_finish(write_queue *q);

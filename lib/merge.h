@@ -1,4 +1,4 @@
-// Branch-free running maxima for the two search stages that reduce long
+// Branch-free running maxima for the best-sink search, which reduces long
 // runs of scores: a[i] is the best value kept so far (NaN while there is
 // none) and ai[i] what it came from, held as a double so that both move in
 // lanes of one width.  A candidate c replaces a[i] when it is greater (or,
@@ -32,30 +32,6 @@ inline __m128d select_pd(__m128d mask, __m128d yes, __m128d no)
     return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
 }
 #endif
-
-// Candidates x[i] coming from idx[i].
-template <bool ties_win>
-inline void merge_indexed(double *a, double *ai, const double *x, const uint32_t *idx,
-                          uint32_t len)
-{
-    uint32_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 2 <= len; i += 2) {
-        __m128d c = _mm_loadu_pd(x + i);
-        __m128d old = _mm_loadu_pd(a + i);
-        __m128d m = beats_mask<ties_win>(c, old);
-        // Indexes stay below 2^31: the signed conversion is exact.
-        __m128d k = _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(idx + i)));
-        _mm_storeu_pd(a + i, select_pd(m, c, old));
-        _mm_storeu_pd(ai + i, select_pd(m, k, _mm_loadu_pd(ai + i)));
-    }
-#endif
-    for (; i < len; ++i)
-        if (beats<ties_win>(x[i], a[i])) {
-            a[i] = x[i];
-            ai[i] = double(idx[i]);
-        }
-}
 
 // Candidates p[i] + f[i], all coming from id.
 template <bool ties_win>
