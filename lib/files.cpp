@@ -383,6 +383,7 @@ bool map_input_range(mapped_input *m, FILE *f, uint64_t offset, uint64_t bytes,
     m->base = nullptr;
     m->bytes = bytes;
     m->released = 0;
+    m->step = release_step;
     m->name = name;
     struct stat st;
     int fd = fileno(f);
@@ -415,9 +416,9 @@ bool map_input_range(mapped_input *m, FILE *f, uint64_t offset, uint64_t bytes,
 
 void mapped_release(mapped_input *m, uint64_t upto)
 {
-    if (upto < m->released + release_step)
+    if (upto < m->released + m->step)
         return;
-    uint64_t end = upto & ~(release_step - 1);
+    uint64_t end = upto & ~(m->step - 1);
     madvise(const_cast<unsigned char *>(m->base) + m->released, size_t(end - m->released), MADV_DONTNEED);
     m->released = end;
 }

@@ -133,6 +133,8 @@ struct mapped_input {
     const unsigned char *base;
     uint64_t bytes;      // bytes mapped (those the caller needs)
     uint64_t released;   // bytes before this offset are dropped already
+    uint64_t step;       // bytes dropped at a time (a power of two; 512 KiB
+                         // unless the caller sets it after mapping)
     const char *name;
 };
 bool map_input(mapped_input *m, FILE *f, uint64_t bytes, const char *name);
@@ -141,7 +143,7 @@ bool map_input(mapped_input *m, FILE *f, uint64_t bytes, const char *name);
 bool map_input_range(mapped_input *m, FILE *f, uint64_t offset, uint64_t bytes,
                      const char *name);
 // Drops the pages wholly before offset `upto` from the process (the page
-// cache keeps them).  Cheap to call often: it acts every few hundred KiB.
+// cache keeps them).  Cheap to call often: it acts once per step.
 void mapped_release(mapped_input *m, uint64_t upto);
 void unmap_input(mapped_input *m);
 

@@ -39,6 +39,20 @@ constexpr int block_bits = 12;
 // From this size on the work is split over two threads.
 constexpr int split_min_vars = 16;
 
+// Pages of a mapped best-score file are dropped behind the reader a step at
+// a time: each drop stops the other core for a TLB flush, so the steps are
+// as long as the buffer budget allows, up to 1 MiB (longer ones gained
+// nothing).  Every stream holds at most a step plus a block and the pages
+// faulted in ahead of it; there are up to 2n streams.
+uint64_t window_step(int n)
+{
+    constexpr uint64_t budget = 60u << 20, ahead = 64u << 10;
+    uint64_t step = 1u << 20;
+    while (step > (64u << 10) && 2 * uint64_t(n) * (step + ahead) > budget)
+        step /= 2;
+    return step;
+}
+
 // One best-score file, consumed front to back in runs of records.  Mapped
 // files are read in place; others through a staging buffer.
 struct score_stream {
@@ -258,6 +272,8 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
         if (!map_input_range(&st.map, st.file, from * sizeof(double), len * sizeof(double),
                              st.name))
             mapped = false;
+        else
+            st.map.step = window_step(n);
     };
     if (split) {
         const uint64_t quarter = records / 2;
