@@ -236,6 +236,14 @@ inline double term(const term_source &src, size_t k)
     return src.table != nullptr ? src.table[k] : bdeu_term(src.log_a, src.a, k);
 }
 
+// The terms of the two cells a group splits into by a column of at most two
+// labels, added together before they join the sum: every way of counting
+// such a split adds them so, so the result never depends on the way taken.
+inline double cell_pair(const term_source &src, size_t zeros, size_t ones)
+{
+    return (zeros >= 2 ? term(src, zeros) : 0.0) + (ones >= 2 ? term(src, ones) : 0.0);
+}
+
 // Contribution of a cell that holds one row.
 inline double singleton_term(const term_lookup &look, const term_source &src)
 {
@@ -376,15 +384,14 @@ template <class Item, bool Packed> struct enumeration {
                 for (uint32_t k = begin; k < end; ++k)
                     row(from[k], 1);
                 // The cells of a new group of `size` rows, `ones` of them with
-                // label 1 in the last column, in count_only()'s order.
+                // label 1 in the last column, added as count_only() adds them.
                 auto count_last = [&](size_t size, size_t ones) {
                     const size_t zeros = size - ones;
-                    lsum += tl[zeros];
-                    lsum += tl[ones];
+                    lsum += tl[zeros] + tl[ones];
                     lkept += (zeros >= 2 ? zeros : 0) + (ones >= 2 ? ones : 0);
                 };
                 const size_t zeros = p0 - pos, ones = t;
-                sum += tv[zeros];
+                sum += tv[zeros] + tv[ones];
                 count_last(zeros, last_ones - both);
                 pos += zeros >= 2 ? zeros : 0;
                 out_ends[ne] = uint32_t(pos);
@@ -395,7 +402,6 @@ template <class Item, bool Packed> struct enumeration {
                 } else {
                     memcpy(out + pos, aside, ones * sizeof(Item));
                 }
-                sum += tv[ones];
                 count_last(ones, both);
                 pos += ones >= 2 ? ones : 0;
                 out_ends[ne] = uint32_t(pos);
@@ -429,16 +435,15 @@ template <class Item, bool Packed> struct enumeration {
                     t += c;
                 }
                 size_t zeros = p0 - pos;
+                sum += cell_pair(src, zeros, t);
                 if (zeros >= 2) {
                     pos += zeros;
                     oe[ne++] = uint32_t(pos);
-                    sum += term(src, zeros);
                 }
                 if (t >= 2) {
                     memcpy(o + pos, tmp, t * sizeof(Item));
                     pos += t;
                     oe[ne++] = uint32_t(pos);
-                    sum += term(src, t);
                 }
             } else {
                 tally(v, in, begin, end);
@@ -499,14 +504,8 @@ template <class Item, bool Packed> struct enumeration {
                 for (uint32_t k = begin; k < end; ++k)
                     ones += code(v, in[k]);
                 size_t zeros = end - begin - ones;
-                if (zeros >= 2) {
-                    pos += zeros;
-                    sum += term(src, zeros);
-                }
-                if (ones >= 2) {
-                    pos += ones;
-                    sum += term(src, ones);
-                }
+                sum += cell_pair(src, zeros, ones);
+                pos += (zeros >= 2 ? zeros : 0) + (ones >= 2 ? ones : 0);
             } else {
                 tally(v, in, begin, end);
                 for (uint32_t c : used)
