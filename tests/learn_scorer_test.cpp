@@ -309,6 +309,19 @@ TEST(LearnScorer, ThreadCountNeverChangesTheResult)
             }
         }
     }
+    // More distinct products of arities times rows than the term tables may
+    // hold: once they are spent, whichever thread made a table first decides
+    // which sets get one, and the split counted with tables must add up as
+    // the one without.
+    {
+        table t = random_table({2, 2, 3, 2, 5, 7, 2, 11, 13, 2, 17, 2}, 30000, 26);
+        data_set d = parse_data(csv_of(t), "mem", {});
+        score_options opt;
+        const std::string one = bytes_of(subset_terms(d, opt, 1));
+        for (unsigned threads : {2u, 3u})
+            EXPECT_TRUE(bytes_of(subset_terms(d, opt, threads)) == one)
+                << "tables spent, " << threads << " threads";
+    }
     // Wider codes than the data hold, as in the enumeration check above.
     for (int wide : {40, 300000}) {
         table t = random_table({3, 2, 5, 2, 2}, 60, unsigned(wide));
