@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 #if defined(__SSE2__)
@@ -88,30 +89,39 @@ void reduce_blocks(const reduce_job &job)
 // high bits in groups of four over tiles that fit the cache as well.
 
 constexpr int pass_block_bits = 14;   // 16384 parsets: 192 KiB of table
+constexpr int near_bits = 10;   // 1024 parsets: 12 KiB
 constexpr int tile_chunk_bits = 10;   // 16 runs of 1024 parsets per tile
 constexpr int group_bits = 4;
 
-// hi[t] takes lo[t] where lo's score is greater or equal.
-void take_over(double *score, uint32_t *best, uint32_t lo, uint32_t hi, uint32_t len)
+// hi[t] takes lo[t] where lo's score is greater or equal.  Written with the
+// compiler's generic vectors and built for two instruction sets, the wider
+// one taken where the processor has it: only comparisons and selections, so
+// the bits are the same either way.
+typedef double score_lanes __attribute__((vector_size(32)));
+typedef uint32_t best_lanes __attribute__((vector_size(16)));
+typedef int32_t mask_lanes __attribute__((vector_size(16)));
+
+__attribute__((target_clones("avx2", "default"))) void take_over(double *score, uint32_t *best,
+                                                                 uint32_t lo, uint32_t hi,
+                                                                 uint32_t len)
 {
     double *sl = score + lo, *sh = score + hi;
     uint32_t *bl = best + lo, *bh = best + hi;
     uint32_t t = 0;
-#if defined(__SSE2__)
     for (; t + 4 <= len; t += 4) {
-        const __m128d c0 = _mm_loadu_pd(sl + t), c1 = _mm_loadu_pd(sl + t + 2);
-        const __m128d h0 = _mm_loadu_pd(sh + t), h1 = _mm_loadu_pd(sh + t + 2);
-        const __m128d m0 = _mm_cmpge_pd(c0, h0), m1 = _mm_cmpge_pd(c1, h1);
-        _mm_storeu_pd(sh + t, _mm_or_pd(_mm_and_pd(m0, c0), _mm_andnot_pd(m0, h0)));
-        _mm_storeu_pd(sh + t + 2, _mm_or_pd(_mm_and_pd(m1, c1), _mm_andnot_pd(m1, h1)));
-        const __m128i m = _mm_castps_si128(
-            _mm_shuffle_ps(_mm_castpd_ps(m0), _mm_castpd_ps(m1), _MM_SHUFFLE(2, 0, 2, 0)));
-        const __m128i kl = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bl + t));
-        const __m128i kh = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bh + t));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(bh + t),
-                         _mm_or_si128(_mm_and_si128(m, kl), _mm_andnot_si128(m, kh)));
+        score_lanes c, h;
+        best_lanes kl, kh;
+        memcpy(&c, sl + t, sizeof c);
+        memcpy(&h, sh + t, sizeof h);
+        memcpy(&kl, bl + t, sizeof kl);
+        memcpy(&kh, bh + t, sizeof kh);
+        const auto ge = c >= h;
+        const score_lanes s = ge ? c : h;
+        const mask_lanes m = __builtin_convertvector(ge, mask_lanes);
+        const best_lanes b = m ? kl : kh;
+        memcpy(sh + t, &s, sizeof s);
+        memcpy(bh + t, &b, sizeof b);
     }
-#endif
     for (; t < len; ++t) {
         const bool ge = sl[t] >= sh[t];
         sh[t] = ge ? sl[t] : sh[t];
@@ -130,7 +140,8 @@ void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len
         double *s = score + base + t;
         uint32_t *k = best + base + t;
         __m128d v0 = _mm_loadu_pd(s), v1 = _mm_loadu_pd(s + 2);
-        __m128i kv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(k));
+        // Every parset starts as its own best.
+        __m128i kv = _mm_add_epi32(_mm_set1_epi32(int(base + t)), _mm_setr_epi32(0, 1, 2, 3));
         // Bit 0: lane 1 of each pair takes lane 0 (lane 0 "takes" itself).
         const __m128d d0 = _mm_unpacklo_pd(v0, v0), d1 = _mm_unpacklo_pd(v1, v1);
         const __m128d m0 = _mm_cmpge_pd(d0, v0), m1 = _mm_cmpge_pd(d1, v1);
@@ -153,6 +164,8 @@ void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len
     }
 #endif
     if (t < len) {
+        for (uint32_t r = t; r < len; ++r)
+            best[base + r] = base + r;
         for (uint32_t r = t; r + 1 < len; r += 2)
             take_over(score, best, base + r, base + r + 1, 1);
         for (uint32_t r = t; r + 2 < len; r += 4)
@@ -184,7 +197,16 @@ void best_subsets_by_passes(double *score, uint32_t *best, int bits, bool two)
     split_over_two(uint64_t(1) << (bits - low), two, [&](uint64_t k) {
         const uint32_t base = uint32_t(k) << low;
         first_two_passes(score, best, base, uint32_t(1) << low);
-        for (int i = 2; i < low; ++i) {
+        // Bits below near_bits over pieces that stay in the first-level
+        // cache, the others over the whole block.
+        const int near = low < near_bits ? low : near_bits;
+        for (uint32_t piece = 0; piece < (uint32_t(1) << low); piece += uint32_t(1) << near)
+            for (int i = 2; i < near; ++i) {
+                const uint32_t run = uint32_t(1) << i;
+                for (uint32_t r = 0; r < (uint32_t(1) << near); r += 2 * run)
+                    take_over(score, best, base + piece + r, base + piece + r + run, run);
+            }
+        for (int i = near; i < low; ++i) {
             const uint32_t run = uint32_t(1) << i;
             for (uint32_t r = 0; r < (uint32_t(1) << low); r += 2 * run)
                 take_over(score, best, base + r, base + r + run, run);
@@ -209,18 +231,23 @@ void best_subsets_by_passes(double *score, uint32_t *best, int bits, bool two)
     }
 }
 
+constexpr uint32_t read_piece = 32768;   // 256 KiB of scores
+
+bool holds_nan(const double *s, uint32_t len)
+{
+    unsigned any = 0;
+    for (uint32_t j = 0; j < len; ++j)
+        any |= s[j] != s[j];
+    return any != 0;
+}
+
 // Best subset of every parset, in place: score[j] becomes the best score
-// among the subsets of j and best[j] its parset.
-void best_subsets(double *score, uint32_t *best, int bits)
+// among the subsets of j and best[j] its parset; nan_free tells that no
+// score is NaN.
+void best_subsets(double *score, uint32_t *best, int bits, bool nan_free)
 {
     const bool two = bits + 1 >= split_min_vars && std::thread::hardware_concurrency() >= 2;
-    const uint64_t count = uint64_t(1) << bits;
-    bool nan_free = true;
-    for (uint64_t j = 0; j < count; ++j)
-        nan_free &= score[j] == score[j];
     if (nan_free) {
-        for (uint64_t j = 0; j < count; ++j)
-            best[j] = uint32_t(j);
         best_subsets_by_passes(score, best, bits, two);
         return;
     }
@@ -252,11 +279,17 @@ void find_top_families(int nof_vars, const char *dirname)
     for (int i = 0; i < nof_vars; ++i) {
         char *name = create_fn(dirname, i, "");
         FILE *in = fopen_checked(name, "rb");
-        read_records(in, score, sizeof(double), count, name);
+        // Read in pieces, each looked over for NaN while still in the cache.
+        bool nan_free = true;
+        for (uint32_t at = 0; at < count; at += read_piece) {
+            const uint32_t len = count - at < read_piece ? count - at : read_piece;
+            read_records(in, score + at, sizeof(double), len, name);
+            nan_free &= !holds_nan(score + at, len);
+        }
         close_input(in, name);
         free(name);
 
-        best_subsets(score, best, nof_vars - 1);
+        best_subsets(score, best, nof_vars - 1, nan_free);
 
         name = create_fn(dirname, i, ".bps");
         set_partial_output(name);

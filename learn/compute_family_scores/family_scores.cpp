@@ -339,9 +339,10 @@ template <class Item, bool Packed> struct enumeration {
 
     // Refines level d by column v into level d + 1; returns the sum of the
     // terms of the groups of two rows or more.  When last is given (v is
-    // below the last column, v has two labels and the last at most two) the cells of
-    // level d + 1 refined by the last column are counted on the way, in the
-    // order count_only() takes them, so that that pass is not needed.
+    // below the last column, v has two labels and the last at most two) the
+    // cells of level d + 1 refined by the last column are counted on the
+    // way and added as count_only() adds them, so that that pass is not
+    // needed.
     double refine(int d, int v, const term_source &src, const term_source *last = nullptr)
     {
         const Item *in = rows[size_t(d)].data();
@@ -357,11 +358,10 @@ template <class Item, bool Packed> struct enumeration {
         if (last != nullptr) {
             // Both tables are there (refine_for() sees to it), their entries
             // for 0 and 1 rows zero: every cell's term is added without
-            // asking its size, and nothing branches on the data but the row
-            // loop.  The codes' places are held in locals (the stores are of
-            // the packing's type, which would otherwise be read again after
-            // each one); the level's arrays have room for the rows written
-            // past a group's end.
+            // asking its size.  The codes' places are held in locals (the
+            // stores are of the packing's type, which would otherwise be read
+            // again after each one); the level's arrays have room for the
+            // eight rows copied at once past a group's end.
             const double *tv = src.table, *tl = last->table;
             const column_code cv = code_of(v), cl = code_of(n - 1);
             const Item *__restrict from = in;
@@ -372,17 +372,16 @@ template <class Item, bool Packed> struct enumeration {
             for (size_t gi = 0; gi < groups; ++gi) {
                 const uint32_t end = in_ends[gi];
                 size_t p0 = pos, t = 0, last_ones = 0, both = 0;
-                auto row = [&](Item it, uint32_t valid) {
-                    const uint32_t c = cv(it) & valid, e = cl(it) & valid;
+                for (uint32_t k = begin; k < end; ++k) {
+                    const Item it = from[k];
+                    const uint32_t c = cv(it), e = cl(it);
                     out[p0] = it;
                     aside[t] = it;
-                    p0 += valid - c;
+                    p0 += 1 - c;
                     t += c;
                     last_ones += e;
                     both += c & e;
-                };
-                for (uint32_t k = begin; k < end; ++k)
-                    row(from[k], 1);
+                }
                 // The cells of a new group of `size` rows, `ones` of them with
                 // label 1 in the last column, added as count_only() adds them.
                 auto count_last = [&](size_t size, size_t ones) {
