@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -101,6 +102,12 @@ void set_partial_output(const char *path)
 
 void fail(const char *file, const char *reason)
 {
+    // Two threads failing at once (a full disk under both halves of a
+    // write): the first one reports and exits, the second waits for that.
+    static std::atomic<bool> failing{false};
+    if (failing.exchange(true))
+        for (;;)
+            pause();
     fprintf(stderr, "%s: %s: %s\n", program_name, file, reason);
     // Only a regular file is removed: a device or pipe named as output
     // (/dev/full, a fifo) is not ours to delete.

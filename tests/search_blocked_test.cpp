@@ -169,3 +169,27 @@ TEST(SearchBlocked, BestSinksFromPipesEqualThoseFromFiles)
     EXPECT_EQ(read_file(src + "/sink"), reference_sinks(n, bss));
     fs::remove_all(src);
 }
+
+TEST(SearchBlocked, BothHalvesFailingAtOnceReportOnce)
+{
+    // At 16 variables both threads write their half of the sink file; on a
+    // full device both writes fail at about the same moment, and still one
+    // line is printed.
+    if (!fs::is_character_file("/dev/full"))
+        GTEST_SKIP() << "/dev/full is missing (mknod -m 666 /dev/full c 1 7 makes it)";
+    std::mt19937 rng(16);
+    const int n = 16;
+    const std::string dir = scratch_dir();
+    for (int v = 0; v < n; ++v)
+        write_doubles(dir + "/" + std::to_string(v) + ".bss",
+                      tricky_scores(size_t(1) << (n - 1), rng, false));
+    fs::create_symlink("/dev/full", dir + "/sink");
+    for (int round = 0; round < 300; ++round) {
+        result r = run("solve_leaf_table", {std::to_string(n), dir, dir + "/sink"});
+        ASSERT_EQ(r.status, 2) << r.err;
+        ASSERT_EQ(r.err, "solve_leaf_table: " + dir + "/sink: No space left on device\n")
+            << "round " << round;
+    }
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    fs::remove_all(dir);
+}
