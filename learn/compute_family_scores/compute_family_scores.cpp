@@ -153,18 +153,33 @@ void write_vd(const data_set &data, const char *path)
     close_output(f, path);
 }
 
-// Records go out through a 256 KiB block.
+// Records go out in 256 KiB blocks, written by a second thread while the
+// next block is computed.
+constexpr size_t block_records = 256 * 1024 / sizeof(double);
+
 struct record_block {
     FILE *file;
     const char *name;
-    std::vector<double> buf;
-    size_t used = 0;
+    write_queue *queue;
+    double *buf;
+    size_t used;
 };
+
+record_block start_block(const char *path)
+{
+    record_block b{fopen_checked(path, "wb"), path, queue_start(4, block_records * sizeof(double)),
+                   nullptr, 0};
+    setvbuf(b.file, nullptr, _IONBF, 0);
+    b.buf = reinterpret_cast<double *>(queue_buffer(b.queue));
+    return b;
+}
 
 inline void put(record_block &b, double v)
 {
-    if (b.used == b.buf.size()) {
-        write_records(b.file, b.buf.data(), sizeof(double), b.used, b.name);
+    if (b.used == block_records) {
+        queue_write(b.queue, b.file, b.name, reinterpret_cast<unsigned char *>(b.buf),
+                    b.used * sizeof(double));
+        b.buf = reinterpret_cast<double *>(queue_buffer(b.queue));
         b.used = 0;
     }
     b.buf[b.used++] = v;
@@ -172,17 +187,16 @@ inline void put(record_block &b, double v)
 
 void finish(record_block &b)
 {
-    write_records(b.file, b.buf.data(), sizeof(double), b.used, b.name);
-    b.used = 0;
+    queue_write(b.queue, b.file, b.name, reinterpret_cast<unsigned char *>(b.buf),
+                b.used * sizeof(double));
+    queue_finish(b.queue);
     close_output(b.file, b.name);
 }
-
-constexpr size_t block_records = 256 * 1024 / sizeof(double);
 
 void write_table(const std::vector<double> &g, const score_options &opt, const double *arity,
                  double unit, int n, const char *path)
 {
-    record_block b{fopen_checked(path, "wb"), path, std::vector<double>(block_records)};
+    record_block b = start_block(path);
     const varset full = n == 32 ? ~varset(0) : (varset(1) << n) - 1;
     for (varset s = full; s != 0; --s)
         for (varset rest = s; rest != 0; rest &= rest - 1)
@@ -193,7 +207,7 @@ void write_table(const std::vector<double> &g, const score_options &opt, const d
 void write_local_file(const std::vector<double> &g, const score_options &opt,
                       const double *arity, double unit, int n, int i, const char *path)
 {
-    record_block b{fopen_checked(path, "wb"), path, std::vector<double>(block_records)};
+    record_block b = start_block(path);
     const uint64_t count = uint64_t(1) << (n - 1);
     const varset self = varset(1) << i;
     for (uint64_t p = 0; p < count; ++p)
