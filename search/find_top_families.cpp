@@ -101,9 +101,16 @@ typedef double score_lanes __attribute__((vector_size(32)));
 typedef uint32_t best_lanes __attribute__((vector_size(16)));
 typedef int32_t mask_lanes __attribute__((vector_size(16)));
 
-__attribute__((target_clones("avx2", "default"))) void take_over(double *score, uint32_t *best,
-                                                                 uint32_t lo, uint32_t hi,
-                                                                 uint32_t len)
+// GCC builds both and picks one at run time; other compilers (the fuzzing
+// build's clang among them) build the generic one only.
+#if defined(__GNUC__) && !defined(__clang__)
+#define WITH_WIDE_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define WITH_WIDE_CLONE
+#endif
+
+WITH_WIDE_CLONE void take_over(double *score, uint32_t *best, uint32_t lo, uint32_t hi,
+                               uint32_t len)
 {
     double *sl = score + lo, *sh = score + hi;
     uint32_t *bl = best + lo, *bh = best + hi;
