@@ -484,6 +484,16 @@ template <class Item, bool Packed> struct enumeration {
         return refine(d, v, src);
     }
 
+    // g[t] for t, the set of level d plus the last column: counted already
+    // when level d was made, or counted now.
+    void set_last(varset t, int d, const term_source &src)
+    {
+        size_t kept;
+        double sum = last_done[size_t(d)] ? (kept = last_kept[size_t(d)], last_sum[size_t(d)])
+                                          : count_only(d, n - 1, src, kept);
+        g[t] = sum + double(nof_rows - kept) * singleton_term(look, src);
+    }
+
     // The term of level d refined by column v when that refinement has no
     // extensions: the cells are only counted.  Sets kept to the number of
     // rows in cells of two rows or more.
@@ -668,10 +678,7 @@ template <class Item, bool Packed> struct enumeration {
         }
         term_source src = source_for(look, qt);
         if (v == n - 1) {
-            size_t kept;
-            double sum = last_done[size_t(d)] ? (kept = last_kept[size_t(d)], last_sum[size_t(d)])
-                                              : count_only(d, v, src, kept);
-            g[t] = sum + double(nof_rows - kept) * singleton_term(look, src);
+            set_last(t, d, src);
             return;
         }
         double sum = refine_for(d, v, src, qt);
@@ -708,13 +715,8 @@ template <class Item, bool Packed> struct enumeration {
             }
             term_source src = source_for(look, qt);
             if (v == n - 1) {
-                if (last) {
-                    size_t kept;
-                    double sum = last_done[size_t(d)]
-                                     ? (kept = last_kept[size_t(d)], last_sum[size_t(d)])
-                                     : count_only(d, v, src, kept);
-                    g[t] = sum + double(nof_rows - kept) * singleton_term(look, src);
-                }
+                if (last)
+                    set_last(t, d, src);
                 return;
             }
             double sum = refine_for(d, v, src, qt);
