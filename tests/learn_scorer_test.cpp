@@ -348,6 +348,11 @@ TEST(LearnScorer, ReadsQuotedCrlfAndTabSeparatedText)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(dir + "/q/vd"), "a\t2\tx\ty\nb c\t2\t1,\"2\"\\nz\tplain\n");
     EXPECT_EQ(read_doubles(dir + "/q/res").size(), 4u);
+    // --describe reads as a scoring run does and writes the description alone.
+    r = score({"--describe", dir + "/q.csv", dir + "/d"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir + "/d/vd"), read_file(dir + "/q/vd"));
+    EXPECT_FALSE(exists(dir + "/d/res"));
 
     // Tabs in the header choose the tab; commas then belong to labels.
     write_file(dir + "/t.tsv", "p\tq\nyes,1\tno\nno\tno\n");

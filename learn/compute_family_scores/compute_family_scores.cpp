@@ -72,6 +72,8 @@ const char help_text[] =
     "                      that hold one, reporting their number on stderr\n"
     "  --threads N         threads of the per-subset terms, N >= 1 (default: one\n"
     "                      per core); the outputs do not depend on N\n"
+    "  --describe          read and check DATA (and the arc files) as a scoring\n"
+    "                      run would, write only DIRNAME/vd and compute no score\n"
     "  --help              this text\n"
     "\n"
     "In DIRNAME/vd, a tab, line feed, carriage return or backslash inside a name\n"
@@ -84,6 +86,7 @@ struct options {
     score_options score;
     read_options read;
     bool local_files = false;
+    bool describe = false;
     const char *forbid = nullptr;
     const char *require = nullptr;
     unsigned threads = 1;
@@ -215,6 +218,17 @@ void write_local_file(const std::vector<double> &g, const score_options &opt,
     finish(b);
 }
 
+void rename_outputs()
+{
+    for (size_t k = 0; k < temp_names.size(); ++k) {
+        errno = 0;
+        if (rename(temp_names[k].c_str(), final_names[k].c_str()) != 0)
+            fail_errno(final_names[k].c_str());
+        nof_renamed = sig_atomic_t(k + 1);
+    }
+    outputs_done = 1;
+}
+
 void compute_family_scores(const options &opt_in, const char *data_path, const char *dirname)
 {
     options opt = opt_in;
@@ -242,7 +256,9 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
         fail(dirname, ec.message().c_str());
     std::string dir = dirname;
     final_names.push_back(dir + "/vd");
-    if (opt.local_files)
+    if (opt.describe)
+        ;
+    else if (opt.local_files)
         for (int i = 0; i < n; ++i)
             final_names.push_back(dir + "/" + std::to_string(i));
     else
@@ -256,6 +272,12 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     atexit(remove_outputs);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         signal(sig, on_signal);
+
+    if (opt.describe) {
+        write_vd(data, temp_names[0].c_str());
+        rename_outputs();
+        return;
+    }
 
     std::vector<double> g;
     try {
@@ -276,13 +298,7 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     else
         write_table(g, opt.score, arity.data(), unit, n, temp_names[1].c_str());
 
-    for (size_t k = 0; k < temp_names.size(); ++k) {
-        errno = 0;
-        if (rename(temp_names[k].c_str(), final_names[k].c_str()) != 0)
-            fail_errno(final_names[k].c_str());
-        nof_renamed = sig_atomic_t(k + 1);
-    }
-    outputs_done = 1;
+    rename_outputs();
 }
 
 // Value of an option given as "--name value" or "--name=value".
@@ -331,6 +347,10 @@ int main(int argc, char **argv)
         }
         if (strcmp(a, "--local-files") == 0) {
             opt.local_files = true;
+            continue;
+        }
+        if (strcmp(a, "--describe") == 0) {
+            opt.describe = true;
             continue;
         }
         bool m = false;
