@@ -162,13 +162,17 @@ driver_run drive(const std::string &folder, const std::vector<std::string> &args
     return r;
 }
 
-// What a user could take for a finished result: any result file, or the
-// work folder with the stages' files.
+// What a user could take for a finished result: any result file, or a
+// work folder with the stages' files (OUTDIR/work or the run's own).
 void expect_nothing_finished(const std::string &out, const std::string &what)
 {
     for (const char *name : result_names)
         EXPECT_FALSE(fs::exists(out + "/" + name)) << what << ": " << name << " left behind";
     EXPECT_FALSE(fs::exists(out + "/work")) << what << ": work folder left behind";
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(out, ec))
+        EXPECT_NE(e.path().filename().string().rfind(".run-", 0), 0u)
+            << what << ": " << e.path() << " left behind";
 }
 
 // The run as the record takes it; last_line: only the last line of its
@@ -219,12 +223,13 @@ TEST(FaultsLearnDriver, InterruptedInEveryStage)
             } else {
                 folder = suite_folder(d, stage, body);
             }
-            // A result of an earlier run in OUTDIR must go too; --keep keeps
-            // nothing of a run that did not finish.
+            // A result of an earlier run in OUTDIR stays as it was; --keep
+            // keeps nothing of a run that did not finish.  The whole chain,
+            // so that every stage runs.
             std::string out = d + "/out";
             fs::create_directories(out);
             write_file(out + "/network.txt", "0\n0\n0\n0\n");
-            std::vector<std::string> args = {"--threads", "1", data, out};
+            std::vector<std::string> args = {"--full-chain", "--threads", "1", data, out};
             if (sig == SIGTERM)
                 args.insert(args.begin(), {"--keep", "--quiet"});
             driver_run r = drive(folder, args, env, ready, sig, sig == SIGINT);
@@ -236,6 +241,8 @@ TEST(FaultsLearnDriver, InterruptedInEveryStage)
                                  stage + "; no result kept\n"),
                       std::string::npos)
                 << r.err;
+            EXPECT_EQ(read_file(out + "/network.txt"), "0\n0\n0\n0\n") << stage;
+            fs::remove(out + "/network.txt");
             expect_nothing_finished(out, stage);
             EXPECT_TRUE(fs::is_empty(out)) << stage;
         }
@@ -279,7 +286,7 @@ TEST(FaultsLearnDriver, DiskFillsInEveryStage)
             folder = suite_folder(d, stage, fill + "exec \"$REAL\" \"$@\"\n");
         }
         std::string out = disk_dir + "/out";
-        driver_run r = drive(folder, {"--quiet", "--threads", "1", data, out}, env);
+        driver_run r = drive(folder, {"--quiet", "--full-chain", "--threads", "1", data, out}, env);
         if (stage == "dot") {
             record("learn_optimal_network", "stage dot", "disk fills", as_result(r),
                    "the pictures are optional: left out with a note");
@@ -331,10 +338,13 @@ TEST(FaultsLearnDriver, OutputsThatCannotBeWritten)
     EXPECT_EQ(read_file(dir + "/plain"), "x");
 
     // Every result file and the scorer's output are far above the limit of
-    // 64 bytes, and the score table is written first.
+    // 64 bytes, and the score table is written first (the whole chain: the
+    // local score files are 64 bytes each).
     run_options limited;
     limited.fsize_limit = 64;
-    r = run_with(driver, args(data, dir + "/limited"), limited);
+    std::vector<std::string> chain = args(data, dir + "/limited");
+    chain.insert(chain.begin(), "--full-chain");
+    r = run_with(driver, chain, limited);
     expect_failure(r, driver, "OUTDIR", "file-size limit (RLIMIT_FSIZE)", "File too large",
                    "compute_family_scores");
     expect_nothing_finished(dir + "/limited", "file-size limit");

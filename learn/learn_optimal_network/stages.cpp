@@ -19,12 +19,8 @@ std::string bin_dir; // the driver's folder, set by main
 
 namespace {
 
-// The scorer writes only the description with --describe.
-const bool scorer_describes = false;
-
 bool is_full_chain(const options &opt) { return opt.full_chain; }
 bool is_direct(const options &opt) { return !opt.full_chain; }
-bool describes_first(const options &) { return scorer_describes; }
 
 uint64_t table_bytes(int n) { return per_family(n, 8); }
 uint64_t best_bytes(int n) { return per_family(n, 12); }
@@ -38,44 +34,34 @@ uint64_t file_size(const std::string &path)
     return uint64_t(st.st_size);
 }
 
-// The number of variables and their names, from the description file.
-void read_description(run_context &ctx)
+// The number of variables and their names, from the description file; then
+// the disk and memory the rest of the run needs.
+void after_description(run_context &ctx)
 {
     ctx.names = read_names(run.work_dir + "/vd");
     ctx.n = int(ctx.names.size());
     if (ctx.n < 1 || ctx.n > max_vars)
         stop(2, run.work_dir + "/vd", "describes " + std::to_string(ctx.n) +
                                            " variables; 1 to 32 are supported");
-}
-
-void after_description(run_context &ctx)
-{
-    read_description(ctx);
     check_resources(ctx.n, ctx.opt, 0);
 }
 
 // The scorer's output must match the number of variables it described.
 void after_scores(run_context &ctx)
 {
-    if (ctx.n == 0)
-        read_description(ctx);
     const int n = ctx.n;
-    uint64_t total = 0;
     auto expect = [&](const std::string &f, uint64_t want) {
         uint64_t size = file_size(f);
         if (size != want)
             stop(2, run.work_dir + "/" + f,
                  "holds " + std::to_string(size) + " bytes, not the " + std::to_string(want) +
                      " of " + std::to_string(n) + " variables");
-        total += size;
     };
     if (ctx.opt.full_chain)
         expect("res", per_family(n, 8));
     else
         for (int i = 0; i < n; ++i)
             expect(std::to_string(i), 8 * (uint64_t(1) << (n - 1)));
-    if (!scorer_describes)
-        check_resources(n, ctx.opt, total);
 }
 
 void after_rating(run_context &ctx)
@@ -97,7 +83,7 @@ void after_rating(run_context &ctx)
 // the next one writes, which keeps the disk peak where resources.cpp says.
 const std::vector<stage> stage_table = {
     {"compute_family_scores", "--describe", {"{scoring}", "--describe", "{data}", "{dir}"}, "",
-     {}, {"vd"}, {}, nullptr, {}, describes_first, after_description, ""},
+     {}, {"vd"}, {}, nullptr, {}, nullptr, after_description, ""},
     // The scorer writes under temporary names and renames at the end: the
     // growth shows in the temporary files.
     {"compute_family_scores", "", {"{scoring}", "--local-files", "{data}", "{dir}"}, "",
