@@ -9,6 +9,7 @@
 // waits, or fills the disk first.  The driver itself is not changed.
 #pragma GCC diagnostic ignored "-Wrestrict"   // g++ 12 false positive in testutil.h
 #include <chrono>
+#include <map>
 #include <csignal>
 #include <random>
 #include <thread>
@@ -373,6 +374,159 @@ TEST(FaultsLearnDriver, OutputsThatCannotBeWritten)
     ASSERT_TRUE(ro.remount_read_only()) << ro.why;
     r = run_with(driver, args(data, dir + "/ro/out"), {});
     expect_failure(r, driver, "OUTDIR", "output folder read-only", "Read-only file system");
+}
+
+namespace {
+
+// Everything under root (links not followed): path, then the contents, the
+// link's target or "dir"; the run's own folders (".run-") left out.
+std::map<std::string, std::string> tree_of(const std::string &root)
+{
+    std::map<std::string, std::string> tree;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = fs::relative(it->path(), root).string();
+        if (rel.rfind(".run-", 0) == 0) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_symlink())
+            tree[rel] = "link:" + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            tree[rel] = "dir";
+        else
+            tree[rel] = read_file(it->path().string());
+    }
+    return tree;
+}
+
+bool wait_for(const std::string &path, pid_t pid)
+{
+    auto start = std::chrono::steady_clock::now();
+    while (!fs::exists(path)) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid ||
+            std::chrono::steady_clock::now() - start > std::chrono::seconds(50))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace
+
+// OUTDIR and the inputs: a run changes in OUTDIR only the result names, and
+// only when it succeeds; it writes in a folder of its own, follows no link
+// there, refuses a result name that is a folder or one of its inputs
+// before doing anything, and holds OUTDIR against a second run.  DATA that
+// is a pipe or standard input is read once.
+TEST(FaultsLearnDriver, FileSafety)
+{
+    std::string dir = scratch_dir();
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(4, 60, 7));
+    const std::string driver = "learn_optimal_network";
+    auto quiet = [](std::vector<std::string> a) {
+        a.insert(a.begin(), {"--quiet", "--threads", "1"});
+        return a;
+    };
+    result r = run_with(driver, quiet({data, dir + "/ref"}), {});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string net = read_file(dir + "/ref/network.txt");
+
+    // User files under the names a run writes in its work folder, in OUTDIR
+    // and in OUTDIR/work, and OUTDIR/work as a link to a folder elsewhere.
+    std::string own = dir + "/own", linked = dir + "/linked", elsewhere = dir + "/elsewhere";
+    for (const std::string &d : {own, own + "/work", elsewhere, linked})
+        for (const char *name : {"0", "vd", "res", "0.bps", "sink", "score", "user.txt"})
+            fs::create_directories(d), write_file(d + "/" + name, std::string("mine: ") + name);
+    fs::create_directory_symlink(elsewhere, linked + "/work");
+    const auto there = tree_of(elsewhere);
+    for (const std::string &out : {own, linked}) {
+        SCOPED_TRACE(out);
+        const auto before = tree_of(out);
+        for (const std::vector<std::string> &args :
+             {quiet({dir + "/missing.csv", out}), quiet({data, out}), quiet({"--keep", data, out})}) {
+            r = run_with(driver, args, {});
+            auto after = tree_of(out);
+            for (const char *name : result_names)
+                after.erase(name);
+            EXPECT_EQ(after, before);
+            EXPECT_EQ(tree_of(elsewhere), there);
+        }
+        EXPECT_EQ(read_file(out + "/network.txt"), net);
+    }
+
+    // Refused before anything is made: an input under a result name, a
+    // result name that is a folder, a missing DATA, an OUTDIR another run
+    // holds.
+    std::string out = dir + "/out";
+    fs::create_directories(out);
+    write_file(out + "/network.txt", read_file(data));
+    write_file(out + "/arcs.txt", "v0,v1\n");
+    const auto before = tree_of(out);
+    auto refused = [&](const std::vector<std::string> &args, const std::string &fault,
+                       const std::string &reason) {
+        result got = run_with(driver, quiet(args), {});
+        expect_failure(got, driver, "OUTDIR", fault, reason);
+        EXPECT_EQ(tree_of(out), before) << fault;
+    };
+    refused({out + "/network.txt", out}, "DATA is a result name", "is DATA of this run");
+    refused({"--forbid", out + "/arcs.txt", data, out}, "--forbid file is a result name",
+            "is the --forbid file");
+    fs::remove(out + "/network.txt");
+    fs::remove(out + "/arcs.txt");
+    fs::create_directories(out + "/network.svg");
+    const auto with_folder = tree_of(out);
+    r = run_with(driver, quiet({data, out}), {});
+    expect_failure(r, driver, "OUTDIR", "a result name is a folder", "not a regular file");
+    EXPECT_EQ(tree_of(out), with_folder);
+    fs::remove(out + "/network.svg");
+    r = run_with(driver, quiet({dir + "/missing.csv", dir + "/new/out"}), {});
+    expect_failure(r, driver, "DATA", "missing", "No such file or directory");
+    EXPECT_FALSE(fs::exists(dir + "/new"));
+
+    // Two runs at once: the first waits inside its search until told to go
+    // on; the second is refused at the start and changes nothing.
+    std::string ready = dir + "/ready", go = dir + "/go";
+    std::string folder = suite_folder(dir, "find_top_families",
+                                      "\"$REAL\" \"$@\" || exit $?\n: > " + shell_quote(ready) +
+                                          "\nwhile [ ! -e " + shell_quote(go) +
+                                          " ]; do sleep 0.01; done\n");
+    std::string first = folder + "/learn_optimal_network";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(first.c_str(), first.c_str(), "--quiet", data.c_str(), out.c_str(), nullptr);
+        _exit(127);
+    }
+    EXPECT_TRUE(wait_for(ready, pid)) << "the first run never reached its search";
+    const auto during = tree_of(out);
+    r = run_with(driver, quiet({data, out}), {});
+    expect_failure(r, driver, "OUTDIR", "a second run at once", "another learn_optimal_network run");
+    EXPECT_EQ(tree_of(out), during);
+    write_file(go, "");
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(read_file(out + "/network.txt"), net);
+
+    // DATA through a named pipe and through standard input ("-").
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { write_file(fifo, read_file(data)); });
+    r = run_with(driver, quiet({fifo, dir + "/piped"}), {});
+    writer.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir + "/piped/network.txt"), net);
+    run_options from_stdin;
+    from_stdin.stdin_file = data;
+    r = run_with(driver, quiet({"-", dir + "/stdin"}), from_stdin);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir + "/stdin/network.txt"), net);
 }
 
 // ---- the scorer ----------------------------------------------------------
