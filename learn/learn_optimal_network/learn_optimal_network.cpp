@@ -91,20 +91,21 @@ std::string check_file_name(const std::string &v)
 struct scoring_option {
     const char *name;
     bool takes_value;
+    const char *value_name; // in the help
     const char *help;
     std::string (*check)(const std::string &); // "" or what was expected
 };
 
 const scoring_option scoring_options[] = {
-    {"--delimiter", true, "field delimiter: one character, 'tab' or 'comma' (default: detected)",
+    {"--delimiter", true, "C", "field delimiter: one character, 'tab' or 'comma' (default: detected)",
      check_delimiter},
-    {"--missing", true, "error (default) or drop: rows with missing values", check_missing},
-    {"--score", true, "bdeu (default), bic or aic", check_score},
-    {"--ess", true, "equivalent sample size of bdeu (default 1.0)", check_ess},
-    {"--max-parents", true, "no family with more than K parents", check_max_parents},
-    {"--forbid", true, "arcs never allowed, one 'parent,child' a line", check_file_name},
-    {"--require", true, "arcs always present, one 'parent,child' a line", check_file_name},
-    {"--threads", true, "threads of the scorer (default: all cores)", check_threads},
+    {"--missing", true, "error|drop", "error (default) or drop: rows with missing values", check_missing},
+    {"--score", true, "bdeu|bic|aic", "bdeu (default), bic or aic", check_score},
+    {"--ess", true, "X", "equivalent sample size of bdeu (default 1.0)", check_ess},
+    {"--max-parents", true, "K", "no family with more than K parents", check_max_parents},
+    {"--forbid", true, "FILE", "arcs never allowed, one 'parent,child' a line", check_file_name},
+    {"--require", true, "FILE", "arcs always present, one 'parent,child' a line", check_file_name},
+    {"--threads", true, "N", "threads of the scorer (default: all cores)", check_threads},
 };
 const size_t nof_scoring_options = sizeof scoring_options / sizeof scoring_options[0];
 
@@ -150,7 +151,8 @@ options parse_options(int argc, char **argv)
         CLI::Option *op;
         if (o.takes_value)
             op = app.add_option(o.name, values[k], o.help)
-                     ->check(CLI::Validator([check](std::string &v) { return check(v); }, "", ""));
+                     ->check(CLI::Validator([check](std::string &v) { return check(v); }, "", ""))
+                     ->type_name(o.value_name);
         else
             op = app.add_flag(o.name, o.help);
         op->group("Scoring options");
@@ -158,19 +160,19 @@ options parse_options(int argc, char **argv)
     }
     bool direct = false;
     app.add_flag("--full-chain", opt.full_chain,
-                 "score into one table and run scatter_family_values and flip_family_files "
-                 "(every file kind of the suite)")->group("Run options");
+                 "the whole chain: one score table, then scatter_family_values and "
+                 "flip_family_files")->group("Run options");
     app.add_flag("--direct", direct,
-                 "the default route (local score files straight from the scorer); accepted "
-                 "for old scripts")->group("Run options");
+                 "local score files straight from the scorer: the default, accepted for old "
+                 "scripts")->group("Run options");
     app.add_flag("--keep", opt.keep,
                  "keep the intermediate files (in OUTDIR/work when that name is free)")
         ->group("Run options");
     app.add_flag("--quiet", opt.quiet, "no progress lines on standard error")
         ->group("Run options");
-    app.add_option("DATA", opt.data, "the data file")->required();
+    app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
-        ->required();
+        ->required()->type_name("");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {

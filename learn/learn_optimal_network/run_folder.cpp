@@ -200,6 +200,8 @@ std::string readable_copy(const std::string &path, const char *copy_name)
     }
     int in = path == "-" ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     const std::string shown = path == "-" ? "standard input" : path;
+    if (in < 0 && signal_received())
+        stop_on_signal(signal_received(), nullptr);
     if (in < 0)
         stop(2, shown, strerror(errno));
     std::string copy = run.work_dir + "/" + copy_name;
@@ -210,6 +212,8 @@ std::string readable_copy(const std::string &path, const char *copy_name)
     std::vector<char> buf(1 << 16);
     for (;;) {
         ssize_t got = read(in, buf.data(), buf.size());
+        if (signal_received())
+            stop_on_signal(signal_received(), nullptr);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -224,8 +228,6 @@ std::string readable_copy(const std::string &path, const char *copy_name)
                 stop(2, copy, strerror(errno));
             done += put;
         }
-        if (signal_received())
-            stop_on_signal(signal_received(), nullptr);
     }
     if (close(out) != 0)
         stop(2, copy, strerror(errno));
