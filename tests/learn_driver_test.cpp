@@ -334,13 +334,15 @@ TEST(LearnDriver, FailuresGiveTheirMessageAndLeaveNoResult)
     // Wrong usage: the usage line and status 1, nothing created.
     for (std::vector<std::string> args :
          {std::vector<std::string>{good}, {good, dir + "/o5", "extra"}, {"--bogus", good, dir + "/o5"},
-          {good, dir + "/o5", "--score"}}) {
+          {good, dir + "/o5", "--score"}, {"--threads", "0", good, dir + "/o5"}, {good, ""}}) {
         r = run("learn_optimal_network", args);
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("Usage: learn_optimal_network [options] DATA OUTDIR\n"),
                   std::string::npos);
     }
     EXPECT_FALSE(fs::exists(dir + "/o5"));
+    r = run("learn_optimal_network", {"--threads", "0", good, dir + "/o5"});
+    EXPECT_NE(r.err.find("--threads: expected a positive integer"), std::string::npos) << r.err;
     r = run("learn_optimal_network", {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("--direct"), std::string::npos);
