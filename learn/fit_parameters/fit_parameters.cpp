@@ -93,9 +93,10 @@ int fit_parameters(const options &opt)
     for (int i = 0; i < n; ++i) {
         out += "variable\t" + escape_field(data.names[size_t(i)]) + "\t" +
                std::to_string(data.labels[size_t(i)].size());
-        for (const auto &s : data.labels[size_t(i)])
+        for (const auto &s : data.labels[size_t(i)]) {
             out += '\t';
             out += escape_field(s);
+        }
         out += "\n";
     }
     for (int i = 0; i < n; ++i) {
@@ -104,9 +105,10 @@ int fit_parameters(const options &opt)
             if ((parents[size_t(i)] >> p) & 1)
                 ps.push_back(p);
         out += "table\t" + std::to_string(i) + "\t" + std::to_string(ps.size());
-        for (int p : ps)
+        for (int p : ps) {
             out += '\t';
             out += std::to_string(p);
+        }
         out += "\n";
         std::vector<double> probs = fit_table(data, i, ps, opt);
         const size_t r = data.labels[size_t(i)].size();
