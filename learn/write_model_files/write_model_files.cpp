@@ -221,7 +221,22 @@ std::string xml_text(const std::string &s)
 
 std::string write_xml(const parameters &par)
 {
+    // The format's document type, inline: validating readers ask for it.
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<!DOCTYPE BIF [\n"
+                      "  <!ELEMENT BIF ( NETWORK )*>\n"
+                      "  <!ATTLIST BIF VERSION CDATA #REQUIRED>\n"
+                      "  <!ELEMENT NETWORK ( NAME, ( PROPERTY | VARIABLE | DEFINITION )* )>\n"
+                      "  <!ELEMENT NAME (#PCDATA)>\n"
+                      "  <!ELEMENT VARIABLE ( NAME, ( OUTCOME | PROPERTY )* ) >\n"
+                      "  <!ATTLIST VARIABLE TYPE (nature|decision|utility) \"nature\">\n"
+                      "  <!ELEMENT OUTCOME (#PCDATA)>\n"
+                      "  <!ELEMENT DEFINITION ( FOR | GIVEN | TABLE | PROPERTY )* >\n"
+                      "  <!ELEMENT FOR (#PCDATA)>\n"
+                      "  <!ELEMENT GIVEN (#PCDATA)>\n"
+                      "  <!ELEMENT TABLE (#PCDATA)>\n"
+                      "  <!ELEMENT PROPERTY (#PCDATA)>\n"
+                      "]>\n"
                       "<BIF VERSION=\"0.3\">\n<NETWORK>\n<NAME>network</NAME>\n";
     for (const auto &v : par.vars) {
         out += "<VARIABLE TYPE=\"nature\">\n  <NAME>" + xml_text(v.name) + "</NAME>\n";
