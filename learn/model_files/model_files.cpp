@@ -387,3 +387,22 @@ void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_
         exit(1);
     }
 }
+
+std::string dot_escape(const std::string &s)
+{
+    std::string out;
+    for (char c : s) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            if (c != '\r')
+                out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}

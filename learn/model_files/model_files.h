@@ -77,3 +77,7 @@ void write_text(const char *path, const std::string &text);
 // Parses the command line with CLI11: --help prints the help and exits 0, a
 // usage error prints "<program>: <what>" and the usage line and exits 1.
 void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line);
+
+// Text for a double-quoted DOT string: \ and " escaped, a line feed as the
+// line break \n, other control characters as blanks.
+std::string dot_escape(const std::string &s);
