@@ -257,7 +257,7 @@ std::map<std::string, table_of> read_params(const std::string &path)
         std::vector<std::string> f = split(l[1 + i], '\t');
         for (auto &field : f) // the one escape the test data needs
             for (size_t at; (at = field.find("\\n")) != std::string::npos;)
-                field.replace(at, 2, "\n");
+                field = field.substr(0, at) + '\n' + field.substr(at + 2);
         names.push_back(f[1]);
         out[f[1]].states.assign(f.begin() + 3, f.end());
     }
