@@ -283,6 +283,23 @@ void find_top_families(int nof_vars, const char *dirname)
     uint32_t *best =
         static_cast<uint32_t *>(alloc_or_fail(sizeof(uint32_t) * count, "best-parent table"));
 
+    // No output over a local score file: all are looked at first.
+    for (int i = 0; i < nof_vars; ++i) {
+        char *name = create_fn(dirname, i, "");
+        if (name == nullptr)
+            fail(dirname, "out of memory");
+        note_input(name);
+        free(name);
+    }
+    for (int i = 0; i < nof_vars; ++i)
+        for (const char *ext : {".bps", ".bss"}) {
+            char *name = create_fn(dirname, i, ext);
+            if (name == nullptr)
+                fail(dirname, "out of memory");
+            refuse_input_as_output(name);
+            free(name);
+        }
+
     for (int i = 0; i < nof_vars; ++i) {
         char *name = create_fn(dirname, i, "");
         FILE *in = fopen_checked(name, "rb");
@@ -299,20 +316,19 @@ void find_top_families(int nof_vars, const char *dirname)
         best_subsets(score, best, nof_vars - 1, nan_free);
 
         name = create_fn(dirname, i, ".bps");
-        set_partial_output(name);
-        FILE *out = fopen_checked(name, "wb");
+        FILE *out = open_output(name, "wb");
         setvbuf(out, nullptr, _IONBF, 0);
         write_records(out, best, sizeof(uint32_t), count, name);
         close_output(out, name);
+        commit_output(name);
         free(name);
 
         name = create_fn(dirname, i, ".bss");
-        set_partial_output(name);
-        out = fopen_checked(name, "wb");
+        out = open_output(name, "wb");
         setvbuf(out, nullptr, _IONBF, 0);
         write_records(out, score, sizeof(double), count, name);
         close_output(out, name);
-        set_partial_output(nullptr);
+        commit_output(name);
         free(name);
     }
     free(best);
@@ -328,7 +344,7 @@ int main(int argc, char **argv)
     }
     program_name = "find_top_families";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], true);
+    check_nof_vars(nof_vars, below_one::nothing_to_do);
     find_top_families(nof_vars, argv[2]);
     return 0;
 }
