@@ -53,6 +53,14 @@ TEST(ImportFamilyTable, EchoAndPaddedResultFiles)
     EXPECT_EQ(read_file(resdir + "/1"), bytes_of<double>({1, 2, 3, 4, 5}));
     EXPECT_EQ(read_file(resdir + "/2"), bytes_of<double>({-32.5, 0, 1, -12.3456789, F}));
     EXPECT_EQ(read_file(resdir + "/0").substr(24, 8), std::string("\0\0\0\0\0\x40\x8f\xc0", 8));
+    // A listing through a pipe is read once: the same echo and files.
+    const auto from_file = snapshot(resdir);
+    clear_resdir();
+    write_file(resdir + "/7", "older file");
+    r = run_path("/bin/sh", {"-c", "cat " + shell_quote(dir + "/l") + " | " +
+                                       shell_quote(bin("import_family_table")) + " /dev/stdin"});
+    EXPECT_EQ(r.out + r.err, "scores\n\n3\nheader three\n\n3\n5\n4\nrecords\n\n");
+    EXPECT_EQ(snapshot(resdir), from_file);
     EXPECT_EQ(read_file(resdir + "/7"), "older file");   // index not below n
 
     // Empty groups are all filler; with every count 0 the files are empty.
