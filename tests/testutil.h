@@ -1,5 +1,5 @@
 // Helpers shared by the program-level tests: scratch folders, byte files,
-// and running a built program with its output captured.
+// running a built program with its output captured, and the search chain.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +137,38 @@ inline result run(const std::string &program, const std::vector<std::string> &ar
                   const std::string &stdin_file = "/dev/null")
 {
     return run_path(bin(program), args, stdin_file);
+}
+
+// Runs the search on the score directory dir: find_top_families,
+// solve_leaf_table, trace_leaf_sequence and assemble_optimal_graph, after
+// scatter_family_values and flip_family_files when from_table (the score
+// table dir/res).  The sink, order and network files are dir/sink, dir/<ord>
+// and dir/<net>.  Every stage must exit 0 and print nothing; returns the
+// values of the network file, one parent varset per variable.
+inline std::vector<uint32_t> run_search(int n, const std::string &dir, bool from_table = false,
+                                        const std::string &ord = "ord",
+                                        const std::string &net = "net")
+{
+    const std::string N = std::to_string(n);
+    const std::string sink = dir + "/sink", order = dir + "/" + ord, network = dir + "/" + net;
+    std::vector<std::vector<std::string>> stages;
+    if (from_table)
+        stages = {{"scatter_family_values", N, dir}, {"flip_family_files", N, dir}};
+    stages.push_back({"find_top_families", N, dir});
+    stages.push_back({"solve_leaf_table", N, dir, sink});
+    stages.push_back({"trace_leaf_sequence", N, sink, order});
+    stages.push_back({"assemble_optimal_graph", N, dir, order, network});
+    for (const auto &stage : stages) {
+        result r = run(stage[0], std::vector<std::string>(stage.begin() + 1, stage.end()));
+        EXPECT_EQ(r.status, 0) << stage[0] << ": " << r.err;
+        EXPECT_EQ(r.out + r.err, "") << stage[0];
+    }
+    std::istringstream in(read_file(network));
+    std::vector<uint32_t> parents;
+    for (uint32_t v; in >> v;)
+        parents.push_back(v);
+    EXPECT_EQ(parents.size(), size_t(n > 0 ? n : 0)) << network;
+    return parents;
 }
 
 } // namespace testutil
