@@ -62,8 +62,9 @@ TEST(ScoringRate, OneNetwork)
         int fd = open((e + "/" + std::to_string(k)).c_str(), O_WRONLY | O_CREAT, 0644);
         ASSERT_EQ(ftruncate(fd, off_t(8) << 31), 0);
         const double x = 42.5;
-        if (k == 0)
+        if (k == 0) {
             ASSERT_EQ(pwrite(fd, &x, 8, off_t(1) << 33), 8);
+        }
         close(fd);
         net += k > 0 ? "0\n" : "";
     }
