@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "checked_io.h"
+#include "files.h"
 
 namespace {
 
@@ -95,6 +96,31 @@ void refuse_input_as_output(const char *path)
             std::string reason = std::string("is the same file as the input ") + inputs[k].name;
             fail(path, reason.c_str());
         }
+}
+
+namespace {
+
+template <typename F> void for_numbered(int n, const char *dir, const char *ext, F f)
+{
+    for (int i = 0; i < n; ++i) {
+        char *name = create_fn(dir, i, ext);
+        if (name == nullptr)
+            fail(dir, "out of memory");
+        f(name);
+        free(name);
+    }
+}
+
+} // namespace
+
+void note_numbered_inputs(int n, const char *dir, const char *ext)
+{
+    for_numbered(n, dir, ext, note_input);
+}
+
+void refuse_numbered_outputs(int n, const char *dir, const char *ext)
+{
+    for_numbered(n, dir, ext, refuse_input_as_output);
 }
 
 FILE *open_output(const char *path, const char *mode)

@@ -42,6 +42,9 @@ void note_input(const char *path);
 void note_input_stream(FILE *f, const char *name);
 // Fails when the file at path is one of the noted inputs.
 void refuse_input_as_output(const char *path);
+// The same for the numbered files <dir>/<i><ext>, i = 0 .. n - 1 (files.h).
+void note_numbered_inputs(int n, const char *dir, const char *ext);
+void refuse_numbered_outputs(int n, const char *dir, const char *ext);
 
 // ---- the registry ------------------------------------------------------
 

@@ -35,20 +35,8 @@ void flip_family_files(int nof_vars, const char *dirname)
 
     // No local score file over a split score file (a link, say): all are
     // looked at before the first output is opened.
-    for (int i = 0; i < nof_vars; ++i) {
-        char *split_name = create_fn(dirname, i, ".slt");
-        if (split_name == nullptr)
-            fail(dirname, "out of memory");
-        note_input(split_name);
-        free(split_name);
-    }
-    for (int i = 0; i < nof_vars; ++i) {
-        char *local_name = create_fn(dirname, i, "");
-        if (local_name == nullptr)
-            fail(dirname, "out of memory");
-        refuse_input_as_output(local_name);
-        free(local_name);
-    }
+    note_numbered_inputs(nof_vars, dirname, ".slt");
+    refuse_numbered_outputs(nof_vars, dirname, "");
 
     for (int i = 0; i < nof_vars; ++i) {
         char *split_name = create_fn(dirname, i, ".slt");

@@ -63,13 +63,7 @@ int main(int argc, char **argv)
     check_nof_vars(nof_vars, below_one::zero_only);
     const char *dirname = argv[2];
     const char *netfile = argv[4];
-    for (int i = 0; i < nof_vars; ++i) {   // no network file over an input
-        char *name = create_fn(dirname, i, ".bps");
-        if (name == nullptr)
-            fail(dirname, "out of memory");
-        note_input(name);
-        free(name);
-    }
+    note_numbered_inputs(nof_vars, dirname, ".bps");   // no network file over an input
     note_input(argv[3]);
     refuse_input_as_output(netfile);
 

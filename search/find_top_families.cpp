@@ -283,23 +283,6 @@ void find_top_families(int nof_vars, const char *dirname)
     uint32_t *best =
         static_cast<uint32_t *>(alloc_or_fail(sizeof(uint32_t) * count, "best-parent table"));
 
-    // No output over a local score file: all are looked at first.
-    for (int i = 0; i < nof_vars; ++i) {
-        char *name = create_fn(dirname, i, "");
-        if (name == nullptr)
-            fail(dirname, "out of memory");
-        note_input(name);
-        free(name);
-    }
-    for (int i = 0; i < nof_vars; ++i)
-        for (const char *ext : {".bps", ".bss"}) {
-            char *name = create_fn(dirname, i, ext);
-            if (name == nullptr)
-                fail(dirname, "out of memory");
-            refuse_input_as_output(name);
-            free(name);
-        }
-
     for (int i = 0; i < nof_vars; ++i) {
         char *name = create_fn(dirname, i, "");
         FILE *in = fopen_checked(name, "rb");
@@ -345,6 +328,9 @@ int main(int argc, char **argv)
     program_name = "find_top_families";
     int nof_vars = parse_nof_vars(argv[1]);
     check_nof_vars(nof_vars, below_one::nothing_to_do);
+    note_numbered_inputs(nof_vars, argv[2], "");   // no output over a local score file
+    refuse_numbered_outputs(nof_vars, argv[2], ".bps");
+    refuse_numbered_outputs(nof_vars, argv[2], ".bss");
     find_top_families(nof_vars, argv[2]);
     return 0;
 }

@@ -337,13 +337,7 @@ int main(int argc, char **argv)
     program_name = "solve_leaf_table";
     int nof_vars = parse_nof_vars(argv[1]);
     check_nof_vars(nof_vars, below_one::zero_only);
-    for (int v = 0; v < nof_vars; ++v) {   // no sink file over a best-score file
-        char *name = create_fn(argv[2], v, ".bss");
-        if (name == nullptr)
-            fail(argv[2], "out of memory");
-        note_input(name);
-        free(name);
-    }
+    note_numbered_inputs(nof_vars, argv[2], ".bss");   // no sink file over one
     refuse_input_as_output(argv[3]);
     FILE **bss_files = open_files_checked(nof_vars, argv[2], ".bss", "rb");
     solve_leaf_table(nof_vars, bss_files, argv[3], argv[2]);
