@@ -8,7 +8,7 @@ CMAKE_FLAGS ?=
 BENCH_ARGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build build-asan build-fuzz test test-normal test-asan fuzz demo bench clean
+.PHONY: all build build-asan build-fuzz needs test test-normal test-asan fuzz demo bench clean
 
 all: build
 
@@ -20,10 +20,17 @@ build-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 
-test-normal: build
+# What the tests need (tests/needs.sh): installed where it can be, else one
+# line naming each missing package, before anything is built.
+needs:
+	bash tests/needs.sh
+
+test-normal: needs
+	$(MAKE) build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
-test-asan: build-asan
+test-asan: needs
+	$(MAKE) build-asan
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 test: test-normal test-asan
@@ -31,6 +38,7 @@ test: test-normal test-asan
 # The fuzzing build: AFL++ instrumentation, ASan+UBSan, every UBSan finding
 # fatal, and its own result folder for import_family_table.
 build-fuzz:
+	bash tests/needs.sh fuzz
 	CC=afl-clang-fast CXX=afl-clang-fast++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS="-fno-sanitize-recover=all" \
 	  -DSANITIZE=ON -DBUILD_TESTS=OFF -DBUILD_BENCH=OFF -DBUILD_FUZZ=ON \

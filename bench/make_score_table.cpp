@@ -118,7 +118,7 @@ void make_score_table(int n, const char *resfile, const char *netfile)
     int fd = open(resfile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0)
         fail_errno(resfile);
-    set_partial_output(resfile);
+    register_output(resfile, fd);
     std::vector<double> block(256 * 1024 / sizeof(double));
     size_t used = 0;
     for (uint64_t s = (uint64_t(1) << n) - 1; s > 0; --s) {
@@ -135,7 +135,7 @@ void make_score_table(int n, const char *resfile, const char *netfile)
     write_all(fd, block.data(), used * sizeof(double), resfile);
     if (close(fd) != 0)
         fail_errno(resfile);
-    set_partial_output(nullptr);
+    commit_output(resfile);
 
     FILE *net = fopen_checked(netfile, "w");
     for (int v = 0; v < n; ++v)

@@ -3,16 +3,19 @@
 // Turns a network file (one parent varset per variable, unsigned decimal)
 // into a parent file: line k lists the parent indices of variable k in
 // increasing order, separated by single spaces.  "-" is standard input or
-// standard output.
-#include "stream_io.h"
+// standard output.  The network is read whole (network_file.h) before the
+// parent file is opened, so a network the reader refuses leaves the output
+// as it was.
+#include <cstdint>
+#include <cstdio>
 
-using namespace stream_io;
+#include "checked_io.h"
+#include "network_file.h"
+#include "outputs.h"
 
-// Converts numbers until the first read that does not deliver one.
-static void graph_to_family_lists(FILE *net, FILE *parents, const char *parents_name)
+static void graph_to_family_lists(const network &net, FILE *parents, const char *parents_name)
 {
-    unsigned v;
-    while (fscanf(net, "%u", &v) == 1) {
+    for (uint32_t v : net.parents) {
         for (int c = 0; v != 0; v >>= 1, ++c) {
             if (v & 1u) {
                 fprintf(parents, "%d", c);
@@ -32,14 +35,19 @@ int main(int argc, char **argv)
         fputs("Usage: graph_to_family_lists netfile parentfile\n", stderr);
         return 1;
     }
-    program = "graph_to_family_lists";
-    const char *in_name = input_name(argv[1], true);
+    program_name = "graph_to_family_lists";
+    const char *in_name = input_name(argv[1]);
     const char *out_name = output_name(argv[2]);
-    FILE *net = open_input(argv[1], true);
-    FILE *parents = open_output(argv[2]);
+    FILE *in = open_input_or_stdin(argv[1], "r");
+    note_input_stream(in, in_name);
+    if (!is_dash(argv[2]))
+        refuse_input_as_output(argv[2]);
+    network net;
+    read_network(in, in_name, &net, SIZE_MAX);
+    FILE *parents = is_dash(argv[2]) ? stdout : open_output(argv[2], "w");
     graph_to_family_lists(net, parents, out_name);
-    check_input(net, in_name);
     close_output(parents, out_name);
-    close_input(net, in_name);
+    commit_outputs();
+    close_input(in, in_name);
     return 0;
 }

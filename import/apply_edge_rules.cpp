@@ -5,14 +5,14 @@
 // score record that breaks a rule keeps its place but gets the penalty
 // score, ten times the lowest score of the listing (starting from 0.0).
 //
-// The listing and both lists are read and checked completely before the
-// output listing is created, so a bad input never leaves a half-written
-// output behind.
+// The listing and both lists are read once (so they may be pipes), and
+// checked completely before the output listing is created, so a bad input
+// never leaves a half-written output behind.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
 
 #include "files.h"
 #include "listing.h"
@@ -36,6 +36,7 @@ void read_rules(const char *path, rule_list *list, bool white)
     const char *kind = white ? "white" : "ban";
     text_input in;
     input_open(&in, path);
+    note_input_stream(in.file, path);
     std::string what = std::string(kind) + " count";
     int count = read_int(&in, what.c_str());
     if (count < 0 || count > max_rule_entries) {
@@ -119,34 +120,45 @@ bool lacks_required(const score_record *rec, const rule_list *white)
     return true;
 }
 
-bool same_file(const char *a, const char *b)
+// A listing read whole: its head and its score records, the tokens of all
+// records held in one string.
+struct held_listing {
+    listing_head head;
+    std::vector<int> vars;
+    std::vector<double> scores;
+    std::vector<size_t> token_ends;   // token k is tokens[token_ends[k-1] .. token_ends[k])
+    std::string tokens;
+};
+
+void read_listing(const char *path, held_listing *l)
 {
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    text_input in;
+    score_record rec;
+    input_open(&in, path);
+    note_input_stream(in.file, path);
+    read_listing_head(&in, &l->head);
+    for (int i = 0; i < l->head.nof_vars; ++i) {
+        for (int k = 0; k < l->head.counts[i]; ++k) {
+            read_score_record(&in, &rec, i, k);
+            l->vars.push_back(rec.var);
+            l->scores.push_back(rec.score);
+            l->tokens.append(rec.token, rec.token_len);
+            l->token_ends.push_back(l->tokens.size());
+        }
+    }
+    input_close(&in);
 }
 
 } // namespace
 
-// Ten times the lowest score of the listing, the lowest starting at 0.0 (a
-// score that is not a number never becomes the lowest).  Reads and checks
-// the whole listing.
-double determineminimumscore(const char *path)
+// The penalty score: ten times the lowest score of the listing, the lowest
+// starting at 0.0 (a score that is not a number never becomes the lowest).
+double penalty_score(const held_listing &l)
 {
-    text_input in;
-    listing_head head;
-    score_record rec;
-    input_open(&in, path);
-    read_listing_head(&in, &head);
     double min = 0.0;
-    for (int i = 0; i < head.nof_vars; ++i) {
-        for (int k = 0; k < head.counts[i]; ++k) {
-            read_score_record(&in, &rec, i, k);
-            if (min > rec.score)
-                min = rec.score;
-        }
-    }
-    input_close(&in);
+    for (double score : l.scores)
+        if (min > score)
+            min = score;
     return min * 10.0;
 }
 
@@ -163,26 +175,19 @@ int main(int argc, char **argv)
     const char *whitelist = argv[3];
     const char *outlisting = argv[4];
 
-    double penalty = determineminimumscore(listing);
+    // Every input is read once, whole, before the output is opened.
+    static held_listing in;
+    read_listing(listing, &in);
+    const double penalty = penalty_score(in);
     static rule_list ban, white;
     read_rules(banlist, &ban, false);
     read_rules(whitelist, &white, true);
 
     // Truncating the output must never empty an input.
-    if (same_file(outlisting, listing) || same_file(outlisting, banlist) ||
-        same_file(outlisting, whitelist))
-        fail(outlisting, "output listing is the same file as an input");
+    refuse_input_as_output(outlisting);
+    FILE *out = open_output(outlisting, "w");
 
-    text_input in;
-    listing_head head;
-    score_record rec;
-    input_open(&in, listing);
-    FILE *out = fopen_checked(outlisting, "w");
-    struct stat info;
-    if (fstat(fileno(out), &info) == 0 && S_ISREG(info.st_mode))
-        set_partial_output(outlisting);
-
-    read_listing_head(&in, &head);
+    const listing_head &head = in.head;
     put_bytes(out, head.line1, head.line1_len, outlisting);
     errno = 0;
     if (fprintf(out, "%d", head.nof_vars) < 0)
@@ -197,24 +202,27 @@ int main(int argc, char **argv)
     put_bytes(out, head.rest4, head.rest4_len, outlisting);
     put_bytes(out, head.line5, head.line5_len, outlisting);
 
-    for (int i = 0; i < head.nof_vars; ++i) {
-        for (int k = 0; k < head.counts[i]; ++k) {
-            read_score_record(&in, &rec, i, k);
-            // The ban check decides first.
-            double score = rec.score;
-            if (is_banned(&rec, &ban) || lacks_required(&rec, &white))
-                score = penalty;
-            errno = 0;
-            if (fprintf(out, "%d\t", rec.var) < 0)
-                fail_errno(outlisting);
-            put_bytes(out, rec.token, rec.token_len, outlisting);
-            errno = 0;
-            if (fprintf(out, "\t%lf\n", score) < 0)
-                fail_errno(outlisting);
-        }
+    score_record rec;
+    for (size_t k = 0; k < in.scores.size(); ++k) {
+        const size_t from = k == 0 ? 0 : in.token_ends[k - 1];
+        rec.var = in.vars[k];
+        rec.token_len = in.token_ends[k] - from;
+        memcpy(rec.token, in.tokens.data() + from, rec.token_len);
+        rec.token[rec.token_len] = '\0';
+        rec.score = in.scores[k];
+        // The ban check decides first.
+        double score = rec.score;
+        if (is_banned(&rec, &ban) || lacks_required(&rec, &white))
+            score = penalty;
+        errno = 0;
+        if (fprintf(out, "%d\t", rec.var) < 0)
+            fail_errno(outlisting);
+        put_bytes(out, rec.token, rec.token_len, outlisting);
+        errno = 0;
+        if (fprintf(out, "\t%lf\n", score) < 0)
+            fail_errno(outlisting);
     }
-    input_close(&in);
     close_output(out, outlisting);
-    set_partial_output(nullptr);
+    commit_outputs();
     return 0;
 }

@@ -6,13 +6,14 @@
 // of the longest record group.  The head of the listing is echoed to
 // standard output.
 //
-// The whole listing is read and checked once before any result file is
-// created, so a listing that is cut short or malformed leaves the result
-// files of an earlier run as they were.
+// The listing is read once (so it may be a pipe), whole and checked before
+// any result file is created, so a listing that is cut short or malformed
+// leaves the result files of an earlier run as they were.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <vector>
 
 #include "files.h"
 #include "listing.h"
@@ -75,36 +76,33 @@ int main(int argc, char **argv)
     if (!S_ISDIR(dir_info.st_mode))
         fail(RESULT_DIR, "result directory is not a directory");
 
-    // Checking pass: nothing is written.
+    // The listing is read once, whole, and checked before anything is
+    // written; its scores are kept, variable by variable.
     text_input in;
     listing_head head;
     score_record rec;
     input_open(&in, listing);
     read_listing_head(&in, &head);
-    for (int i = 0; i < head.nof_vars; ++i)
-        for (int k = 0; k < head.counts[i]; ++k)
-            read_score_record(&in, &rec, i, k);
-    input_close(&in);
-
-    // Writing pass.
-    input_open(&in, listing);
-    struct stat listing_info;
-    if (fstat(fileno(in.file), &listing_info) != 0)
-        fail_errno(listing);
-    read_listing_head(&in, &head);
     const int n = head.nof_vars;
+    std::vector<std::vector<double>> scores(size_t(n > 0 ? n : 0));
+    for (int i = 0; i < n; ++i) {
+        scores[size_t(i)].reserve(size_t(head.counts[i]));
+        for (int k = 0; k < head.counts[i]; ++k) {
+            read_score_record(&in, &rec, i, k);
+            scores[size_t(i)].push_back(rec.score);
+        }
+    }
 
-    // Creating a result file must never empty the listing being read.
+    // Creating a result file must never empty the listing.
+    note_input_stream(in.file, listing);
     for (int i = 0; i < n; ++i) {
         char *path = create_fn(RESULT_DIR, i, "");
         if (path == nullptr)
             fail(RESULT_DIR, "out of memory");
-        struct stat info;
-        if (stat(path, &info) == 0 && info.st_dev == listing_info.st_dev &&
-            info.st_ino == listing_info.st_ino)
-            fail(path, "result file is the listing itself");
+        refuse_input_as_output(path);
         free(path);
     }
+    input_close(&in);
 
     echo_head(&head);
 
@@ -117,21 +115,15 @@ int main(int argc, char **argv)
         char *path = create_fn(RESULT_DIR, i, "");
         if (path == nullptr)
             fail(RESULT_DIR, "out of memory");
-        FILE *f = fopen_checked(path, "wb");
-        struct stat info;
-        if (fstat(fileno(f), &info) == 0 && S_ISREG(info.st_mode))
-            set_partial_output(path);
-        for (int k = 0; k < head.counts[i]; ++k) {
-            read_score_record(&in, &rec, i, k);
-            put_score(f, rec.score, path);
-        }
+        FILE *f = open_output(path, "wb");
+        for (double score : scores[size_t(i)])
+            put_score(f, score, path);
         for (int k = head.counts[i]; k < longest; ++k)
             put_score(f, missing_score, path);
         close_output(f, path);
-        set_partial_output(nullptr);
+        commit_output(path);
         free(path);
     }
-    input_close(&in);
     close_output(stdout, "standard output");
     return 0;
 }

@@ -33,6 +33,11 @@ void flip_family_files(int nof_vars, const char *dirname)
         alloc_or_fail((m < block_records ? m : block_records) * sizeof(uint64_t), dirname));
     uint64_t *records = nullptr;
 
+    // No local score file over a split score file (a link, say): all are
+    // looked at before the first output is opened.
+    note_numbered_inputs(nof_vars, dirname, ".slt");
+    refuse_numbered_outputs(nof_vars, dirname, "");
+
     for (int i = 0; i < nof_vars; ++i) {
         char *split_name = create_fn(dirname, i, ".slt");
         char *local_name = create_fn(dirname, i, "");
@@ -51,8 +56,7 @@ void flip_family_files(int nof_vars, const char *dirname)
             read_records(in, records, sizeof(uint64_t), m, split_name);   // surplus ignored
         }
 
-        FILE *out = fopen_checked(local_name, "wb");
-        set_partial_output(local_name);
+        FILE *out = open_output(local_name, "wb");
         size_t done = 0;
         while (done < m) {
             const size_t count = m - done < block_records ? m - done : block_records;
@@ -71,7 +75,7 @@ void flip_family_files(int nof_vars, const char *dirname)
             done += count;
         }
         close_output(out, local_name);
-        set_partial_output(nullptr);
+        commit_output(local_name);
         close_input(in, split_name);
 
         free(split_name);
@@ -90,7 +94,7 @@ int main(int argc, char **argv)
         return 1;
     }
     const int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], true);   // zero or less: nothing to do
+    check_nof_vars(nof_vars, below_one::nothing_to_do);
     flip_family_files(nof_vars, argv[2]);
     return 0;
 }

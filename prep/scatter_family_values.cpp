@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "files.h"
@@ -22,23 +20,6 @@ namespace {
 
 constexpr size_t record_bytes = 8;
 constexpr size_t table_chunk = size_t(1) << 20;   // records per table read
-
-// Names of the split score files of this run: until the run is complete, a
-// failure removes them all, so no half-filled set of split files is left
-// looking like a finished one.
-std::vector<std::string> split_names;
-bool split_complete = false;
-
-void remove_unfinished_splits()
-{
-    if (split_complete)
-        return;
-    // Regular files only: a device named as a split file is not ours.
-    struct stat st;
-    for (const std::string &name : split_names)
-        if (lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            unlink(name.c_str());
-}
 
 constexpr size_t out_block = 256 * 1024;   // bytes per split file write
 
@@ -69,18 +50,25 @@ void scatter_family_values(int nof_vars, const char *dirname)
     const size_t n = nof_vars > 0 ? size_t(nof_vars) : 0;
 
     // The split score files are created before the table is opened, in
-    // index order.  Only files this run has created are ever removed.
-    atexit(remove_unfinished_splits);
-    std::vector<FILE *> splits;
+    // index order, none of them over the table.  Until the run is complete a
+    // failure removes them all (outputs.h), so no half-filled set of split
+    // files is left looking like a finished one.
+    std::string table_name = std::string(dirname) + "/res";
+    std::vector<std::string> split_names;
     for (size_t i = 0; i < n; ++i) {
         char *name = create_fn(dirname, int(i), ".slt");
         if (name == nullptr)
             fail(dirname, "out of memory");
-        std::string split_name = name;
+        split_names.push_back(name);
         free(name);
-        splits.push_back(fopen_checked(split_name.c_str(), "wb"));
+    }
+    note_input(table_name.c_str());
+    for (const std::string &name : split_names)
+        refuse_input_as_output(name.c_str());
+    std::vector<FILE *> splits;
+    for (const std::string &name : split_names) {
+        splits.push_back(open_output(name.c_str(), "wb"));
         setvbuf(splits.back(), nullptr, _IONBF, 0);
-        split_names.push_back(split_name);
     }
     // Two blocks per split file: one being filled, one being written.
     write_queue *queue = queue_start(2 * n + 2, out_block);
@@ -88,7 +76,6 @@ void scatter_family_values(int nof_vars, const char *dirname)
     for (size_t i = 0; i < n; ++i)
         outs[i] = split_out{splits[i], split_names[i].c_str(), queue_buffer(queue), 0};
 
-    std::string table_name = std::string(dirname) + "/res";
     FILE *table = fopen_checked(table_name.c_str(), "rb");
 
     const uint64_t start = nof_vars == 32 ? uint64_t(UINT32_MAX)
@@ -141,7 +128,7 @@ void scatter_family_values(int nof_vars, const char *dirname)
     for (size_t i = 0; i < n; ++i)
         close_output(splits[i], split_names[i].c_str());
     close_input(table, table_name.c_str());
-    split_complete = true;
+    commit_outputs();
 }
 
 int main(int argc, char **argv)
@@ -153,7 +140,7 @@ int main(int argc, char **argv)
         return 1;
     }
     const int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], false);
+    check_nof_vars(nof_vars, below_one::zero_only);
     scatter_family_values(nof_vars, argv[2]);
     return 0;
 }

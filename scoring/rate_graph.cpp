@@ -2,39 +2,30 @@
 //
 // Prints, with three decimals, the score of the network in netfile ("-" for
 // standard input): the sum over its variables k of the local score of k with
-// its parent varset, record varset2parset(k, v) of <dirname>/<k>.  The k-th
-// unsigned value of the network file is the parent varset of variable k;
-// reading stops at end of input or at the first token that does not convert.
+// its parent varset, record varset2parset(k, v) of <dirname>/<k>.  The
+// network is read by the network file reader (network_file.h): the k-th
+// value is the parent varset of variable k, and reading stops at the end of
+// input or at the first token that is not a number.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 
+#include "checked_io.h"
 #include "files.h"
+#include "network_file.h"
 #include "varpar.h"
 
 double rate_graph(const char *netfile, const char *dirname)
 {
-    const bool from_stdin = strcmp(netfile, "-") == 0;
-    const char *net_name = from_stdin ? "standard input" : netfile;
-    FILE *net = from_stdin ? stdin : fopen_checked(netfile, "rt");
+    const char *net_name = input_name(netfile);
+    FILE *in = open_input_or_stdin(netfile, "rt");
 
     // The network is read whole first (at most 32 values): the size every
     // local score file must have follows from its length.
-    unsigned parents[32];
-    int n = 0;
-    unsigned v;
-    for (; fscanf(net, "%u", &v) == 1; ++n) {
-        if (n >= 32)
-            fail(net_name, "more than 32 variables");
-        if (v & (uint32_t(1) << n)) {
-            std::string reason = "variable " + std::to_string(n) + " has itself in its parent set " +
-                                 std::to_string(v);
-            fail(net_name, reason.c_str());
-        }
-        parents[n] = v;
-    }
+    network net;
+    read_network(in, net_name, &net, 32);
+    refuse_self_parents(&net, net_name);
+    const int n = int(net.parents.size());
 
     // Every local score file is opened (the first missing one named) and its
     // size checked before any record is read; each record is then one
@@ -52,13 +43,13 @@ double rate_graph(const char *netfile, const char *dirname)
         check_input_size(local[k], uint64_t(8) << (n - 1), names[k]);
     for (int k = 0; k < n; ++k) {
         double record;
-        pread_exact(local[k], &record, sizeof record, uint64_t(varset2parset(k, parents[k])) * 8,
-                    names[k]);
+        pread_exact(local[k], &record, sizeof record,
+                    uint64_t(varset2parset(k, net.parents[size_t(k)])) * 8, names[k]);
         close_input(local[k], names[k]);
         free(names[k]);
         score += record;
     }
-    close_input(net, net_name);
+    close_input(in, net_name);
     return score;
 }
 

@@ -7,7 +7,8 @@
 // variables, and every lookup is one positioned read of 8 bytes.
 //
 // "-" stands for standard input once per run: as the list, or as one
-// network of a list read from a file.
+// network of a list read from a file.  Every network is read once, by the
+// network file reader (network_file.h), so a network may be a pipe.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +16,9 @@
 #include <cstring>
 #include <string>
 
+#include "checked_io.h"
 #include "files.h"
+#include "network_file.h"
 #include "varpar.h"
 
 namespace {
@@ -33,57 +36,29 @@ void claim_stdin(const char *use)
     stdin_user = use;
 }
 
-// The variable count of a network file: its lines, a last line without a
-// newline included when it starts with a value.
-int nof_network_lines(FILE *f, const char *name)
-{
-    int lines = 0;
-    int first = EOF, second = EOF;   // first two non-blank bytes of the current line
-    int c;
-    while ((c = getc(f)) != EOF) {
-        if (c == '\n') {
-            ++lines;
-            first = second = EOF;
-        } else if (first == EOF) {
-            if (!isspace(c))
-                first = c;
-        } else if (second == EOF) {
-            second = c;
-        }
-    }
-    if (ferror(f))
-        fail(name, "read error");
-    const bool sign = first == '+' || first == '-';
-    if (isdigit(first) || (sign && isdigit(second)))
-        ++lines;
-    return lines;
-}
-
 } // namespace
 
-// Score of one network, read from net, through the open local score files
-// of the first nof_vars variables.
-double rate_graph(FILE *net, const char *net_name, int nof_vars, FILE **local,
-                  const char *dirname)
+// Score of one network through the open local score files of the first
+// nof_vars variables.
+double score_listed_network(const network &net, const char *net_name, int nof_vars, FILE **local,
+                            const char *dirname)
 {
+    const size_t n = net.parents.size();
+    if (n > size_t(nof_vars)) {
+        std::string reason = "line " + std::to_string(net.lines[size_t(nof_vars)]) +
+                             ": network has more than the " + std::to_string(nof_vars) +
+                             " variables of the first network file";
+        fail(net_name, reason.c_str());
+    }
+    refuse_self_parents(&net, net_name);
     double score = 0.0;
-    unsigned v;
-    for (int k = 0; fscanf(net, "%u", &v) == 1; ++k) {
-        if (k >= nof_vars) {
-            std::string reason = "network has more than the " + std::to_string(nof_vars) +
-                                 " variables of the first network file";
-            fail(net_name, reason.c_str());
-        }
-        if (v & (uint32_t(1) << k)) {
-            std::string reason = "variable " + std::to_string(k) + " has itself in its parent set " +
-                                 std::to_string(v);
-            fail(net_name, reason.c_str());
-        }
-        char *name = create_fn(dirname, k, "");
+    for (size_t k = 0; k < n; ++k) {
+        char *name = create_fn(dirname, int(k), "");
         if (name == nullptr)
             fail(dirname, "out of memory");
         double record;
-        pread_exact(local[k], &record, sizeof record, uint64_t(varset2parset(k, v)) * 8, name);
+        pread_exact(local[k], &record, sizeof record,
+                    uint64_t(varset2parset(int(k), net.parents[k])) * 8, name);
         free(name);
         score += record;
     }
@@ -109,32 +84,17 @@ void rate_graphs(const char *netfiles, const char *dirname)
         const bool net_from_stdin = strcmp(path, "-") == 0;
         const char *net_name = net_from_stdin ? "standard input" : path;
 
-        // A network read from standard input is held in memory, so that its
-        // lines can be counted and its values read from the one stream.
-        std::string held;
-        FILE *net = nullptr;
-        if (net_from_stdin) {
+        // Each network is read once, to its end: its values, and its lines
+        // for the count of the first one.
+        if (net_from_stdin)
             claim_stdin("a network file");
-            char chunk[65536];
-            size_t got;
-            while ((got = fread(chunk, 1, sizeof chunk, stdin)) > 0)
-                held.append(chunk, got);
-            close_input(stdin, net_name);
-            if (!held.empty() && (net = fmemopen(held.data(), held.size(), "r")) == nullptr)
-                fail_errno(net_name);
-        }
+        FILE *in = open_input_or_stdin(path, "r");
+        network net;
+        read_network(in, net_name, &net, 32);
+        close_input(in, net_name);
 
         if (nof_vars == 0) {
-            if (net_from_stdin) {
-                if (net != nullptr) {
-                    nof_vars = nof_network_lines(net, net_name);
-                    rewind(net);
-                }
-            } else {
-                FILE *count = fopen_checked(path, "r");
-                nof_vars = nof_network_lines(count, path);
-                close_input(count, path);
-            }
+            nof_vars = net.nof_lines;
             if (nof_vars > 32)
                 fail(net_name, "more than 32 variables");
             if (nof_vars > 0) {
@@ -146,14 +106,7 @@ void rate_graphs(const char *netfiles, const char *dirname)
                 }
             }
         }
-
-        if (!net_from_stdin)
-            net = fopen_checked(path, "r");
-        double score = 0.0;
-        if (net != nullptr) {
-            score = rate_graph(net, net_name, nof_vars, local, dirname);
-            close_input(net, net_name);
-        }
+        const double score = score_listed_network(net, net_name, nof_vars, local, dirname);
         printf("%.3f\n", score);
     }
     if (ferror(list))

@@ -60,9 +60,12 @@ int main(int argc, char **argv)
     }
     program_name = "assemble_optimal_graph";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], false);
+    check_nof_vars(nof_vars, below_one::zero_only);
     const char *dirname = argv[2];
     const char *netfile = argv[4];
+    note_numbered_inputs(nof_vars, dirname, ".bps");   // no network file over an input
+    note_input(argv[3]);
+    refuse_input_as_output(netfile);
 
     FILE **bps_files = open_files_checked(nof_vars, dirname, ".bps", "rb");
     for (int i = 0; i < nof_vars; ++i) {
@@ -74,11 +77,11 @@ int main(int argc, char **argv)
     assemble_optimal_graph(nof_vars, argv[3], bps_files, parents, dirname);
     free_files(nof_vars, bps_files);
 
-    FILE *out = fopen_checked(netfile, "w");
-    set_partial_output(netfile);
+    FILE *out = open_output(netfile, "w");
     for (int i = 0; i < nof_vars; ++i)
         if (fprintf(out, "%u\n", parents[i]) < 0)
             fail_errno(netfile);
     close_output(out, netfile);
+    commit_outputs();
     return 0;
 }

@@ -299,20 +299,19 @@ void find_top_families(int nof_vars, const char *dirname)
         best_subsets(score, best, nof_vars - 1, nan_free);
 
         name = create_fn(dirname, i, ".bps");
-        set_partial_output(name);
-        FILE *out = fopen_checked(name, "wb");
+        FILE *out = open_output(name, "wb");
         setvbuf(out, nullptr, _IONBF, 0);
         write_records(out, best, sizeof(uint32_t), count, name);
         close_output(out, name);
+        commit_output(name);
         free(name);
 
         name = create_fn(dirname, i, ".bss");
-        set_partial_output(name);
-        out = fopen_checked(name, "wb");
+        out = open_output(name, "wb");
         setvbuf(out, nullptr, _IONBF, 0);
         write_records(out, score, sizeof(double), count, name);
         close_output(out, name);
-        set_partial_output(nullptr);
+        commit_output(name);
         free(name);
     }
     free(best);
@@ -328,7 +327,10 @@ int main(int argc, char **argv)
     }
     program_name = "find_top_families";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], true);
+    check_nof_vars(nof_vars, below_one::nothing_to_do);
+    note_numbered_inputs(nof_vars, argv[2], "");   // no output over a local score file
+    refuse_numbered_outputs(nof_vars, argv[2], ".bps");
+    refuse_numbered_outputs(nof_vars, argv[2], ".bss");
     find_top_families(nof_vars, argv[2]);
     return 0;
 }

@@ -232,8 +232,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     const uint64_t count = uint64_t(1) << n;
     const uint64_t records = n > 0 ? uint64_t(1) << (n - 1) : 0;
 
-    FILE *sink = fopen_checked(sinkfile, "wb");
-    set_partial_output(sinkfile);
+    FILE *sink = open_output(sinkfile, "wb");
 
     double *net = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "best score table"));
     std::vector<char *> names(static_cast<size_t>(n));
@@ -318,7 +317,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
 
     free(net);
     close_output(sink, sinkfile);
-    set_partial_output(nullptr);
+    commit_outputs();
     for (int k = 0; k < nof_jobs; ++k)
         for (score_stream &st : jobs[k].streams) {
             unmap_input(&st.map);
@@ -337,7 +336,9 @@ int main(int argc, char **argv)
     }
     program_name = "solve_leaf_table";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], false);
+    check_nof_vars(nof_vars, below_one::zero_only);
+    note_numbered_inputs(nof_vars, argv[2], ".bss");   // no sink file over one
+    refuse_input_as_output(argv[3]);
     FILE **bss_files = open_files_checked(nof_vars, argv[2], ".bss", "rb");
     solve_leaf_table(nof_vars, bss_files, argv[3], argv[2]);
     free_files(nof_vars, bss_files);

@@ -35,16 +35,18 @@ int main(int argc, char **argv)
     }
     program_name = "trace_leaf_sequence";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], true);
+    check_nof_vars(nof_vars, below_one::nothing_to_do);
+    note_input(argv[2]);
+    refuse_input_as_output(argv[3]);
     unsigned char order[32];
     trace_leaf_sequence(nof_vars, argv[2], order);
 
     const char *ordfile = argv[3];
-    FILE *out = fopen_checked(ordfile, "w");
-    set_partial_output(ordfile);
+    FILE *out = open_output(ordfile, "w");
     for (int k = 0; k < nof_vars; ++k)
         if (fprintf(out, "%d%c", order[k], k + 1 < nof_vars ? ' ' : '\n') < 0)
             fail_errno(ordfile);
     close_output(out, ordfile);
+    commit_outputs();
     return 0;
 }

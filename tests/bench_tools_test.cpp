@@ -211,12 +211,7 @@ protected:
         fs::create_directories(nets);
         std::string ns = std::to_string(n);
         ASSERT_EQ(run_helper("make_score_table", {ns, "9", d + "/res", d + "/truth"}).status, 0);
-        ASSERT_EQ(run("scatter_family_values", {ns, d}).status, 0);
-        ASSERT_EQ(run("flip_family_files", {ns, d}).status, 0);
-        ASSERT_EQ(run("find_top_families", {ns, d}).status, 0);
-        ASSERT_EQ(run("solve_leaf_table", {ns, d, d + "/sink"}).status, 0);
-        ASSERT_EQ(run("trace_leaf_sequence", {ns, d + "/sink", d + "/order"}).status, 0);
-        ASSERT_EQ(run("assemble_optimal_graph", {ns, d, d + "/order", d + "/network"}).status, 0);
+        ASSERT_EQ(run_search(n, d, true, "order", "network").size(), size_t(n));
         result r = run("rate_graph", {d + "/network", d});
         ASSERT_EQ(r.status, 0);
         write_file(d + "/score", r.out);

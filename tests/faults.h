@@ -24,79 +24,8 @@ namespace faults {
 
 using namespace testutil;
 
-struct run_options {
-    std::string stdin_file = "/dev/null";
-    std::string stdout_file;      // empty: standard output is captured
-    long long fsize_limit = -1;   // RLIMIT_FSIZE in bytes; -1: none
-};
-
-// Runs a program of the suite like testutil::run, with the options above;
-// the limit is set in the child just before exec.  Captured streams go
-// through pipes, which no file-size limit cuts.
-inline result run_with(const std::string &program, const std::vector<std::string> &args,
-                       const run_options &opt)
-{
-    std::string path = bin(program);
-    std::vector<char *> argv = {const_cast<char *>(path.c_str())};
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
-        return {-1, "", std::string("pipe: ") + strerror(errno)};
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in_fd = open(opt.stdin_file.c_str(), O_RDONLY);
-        int out_fd = opt.stdout_file.empty()
-                         ? out_pipe[1]
-                         : open(opt.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in_fd < 0 || out_fd < 0)
-            _exit(126);
-        dup2(in_fd, 0);
-        dup2(out_fd, 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        if (opt.fsize_limit >= 0) {
-            rlimit lim = {rlim_t(opt.fsize_limit), rlim_t(opt.fsize_limit)};
-            if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
-                _exit(126);
-        }
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    result r;
-    std::string *into[2] = {&r.out, &r.err};
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_pipes = 2;
-    while (open_pipes > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int k = 0; k < 2; ++k) {
-            if (fds[k].fd < 0 || fds[k].revents == 0)
-                continue;
-            char buf[65536];
-            ssize_t got = read(fds[k].fd, buf, sizeof buf);
-            if (got > 0) {
-                into[k]->append(buf, size_t(got));
-            } else {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                --open_pipes;
-            }
-        }
-    }
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-    return r;
-}
+// The process runner with its options (run_options, run_with) is the one of
+// testutil.h.
 
 // ---- the record ----------------------------------------------------------
 

@@ -409,6 +409,15 @@ struct expectation {
     std::string output;
 };
 
+// A network value with a parent bit at or above the number of values.
+bool has_parent_beyond(const std::vector<long long> &values)
+{
+    for (long long v : values)
+        if (values.size() < 32 && uint64_t(v) >> values.size() != 0)
+            return true;
+    return false;
+}
+
 // The score of a network given by its values against the local score files
 // of dir, as the scorers define it; lines is the variable count rate_graphs
 // takes (-1: no count, as for rate_graph).
@@ -416,6 +425,8 @@ expectation score_of(const std::vector<long long> &values, const std::string &di
                      int lines)
 {
     double total = 0.0;
+    if (has_parent_beyond(values))
+        return {true, ""};
     for (size_t k = 0; k < values.size(); ++k) {
         uint32_t v = uint32_t(values[k]);
         if ((lines >= 0 && int(k) >= lines) || int(k) >= n || (v >> k & 1))
@@ -495,6 +506,8 @@ expectation expected_from_cut(const reference &ref, const stage &s, const std::s
                         network_lines(read_file(d + "/network")));
     }
     if (s.program == "graph_to_family_lists") {
+        if (has_parent_beyond(integers_of(cut)))
+            return {true, ""};
         std::string out;
         for (long long v : integers_of(cut)) {
             std::string line;
@@ -508,9 +521,13 @@ expectation expected_from_cut(const reference &ref, const stage &s, const std::s
     if (s.program == "family_lists_to_edges") {
         std::string out;
         int child = 0;
-        for (const auto &line : lines_of(cut)) {
-            for (long long p : integers_of(line))
+        const auto lines = lines_of(cut);
+        for (const auto &line : lines) {
+            for (long long p : integers_of(line)) {
+                if (p < 0 || p >= (long long)lines.size())
+                    return {true, ""};   // not a variable of the file
                 out += std::to_string(p) + " " + std::to_string(child) + "\n";
+            }
             ++child;
         }
         return {false, out};

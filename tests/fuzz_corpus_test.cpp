@@ -37,28 +37,13 @@ const std::vector<target> targets = {
      {"--threads", "1", "--forbid", "%/forbid", "--require", "@@", "%/data.csv", "%/scored"}},
 };
 
-// The side files of the fuzzing script: four variables of local scores and
-// best-parent records, and fixed listings, lists and data.
+// The side files of the fuzzing script, from its one source.
 void write_fixtures(const std::string &d)
 {
-    fs::create_directories(d + "/scores");
-    for (int i = 0; i < 4; ++i) {
-        write_doubles(d + "/scores/" + std::to_string(i), {-1, -2, -3, -4, -5, -6, -7, -8});
-        write_file(d + "/scores/" + std::to_string(i) + ".bps",
-                   bytes_of(std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
-    }
-    write_file(d + "/net4", "0\n1\n3\n0\n");
-    write_file(d + "/list", d + "/net.cur\n" + d + "/net4\n" + d + "/net.cur\n");
-    write_file(d + "/arcs.fixed", "0 1\n0 2\n1 2\n2 3\n");
-    write_file(d + "/vd.fixed", "asia\t2\tyes\tno\nsmoke\t2\tno\tyes\nlung\t3\ta\tb\tc\nxray\t1\tz\n");
-    write_file(d + "/listing", "scores\n6 vars\nhead3\n0 0 6 2 2 2\nrecords\n"
-                               "2 ACD 1.5\n2 AD -1\n2 D -2\n2 AB -3.25\n2 AAD -0.5\n2 CB 0\n"
-                               "3 B 0.25\n3 AC -1 trailing words\n4 A -1\n4 AA -2\n"
-                               "5 B -3\n5 ab -2.5\n");
-    write_file(d + "/ban", "2 bans\nheader\n2 Bxyz\n5 b\n");
-    write_file(d + "/white", "4 whites\nheader\n2 A\n2 C\n4 A\n4 A\n");
-    write_file(d + "/data.csv", "V0,V1,V2,V3\n1,a,x,0\n2,b,x,1\n1,b,y,0\n2,a,y,1\n1,a,y,1\n");
-    write_file(d + "/forbid", "V0,V1\n");
+    const std::string cmd =
+        "bash " + shell_quote(std::string(SOURCE_DIR) + "/tests/fuzz/fixtures.sh") + " " +
+        shell_quote(d);
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
 std::vector<std::string> seeds_of(const std::string &name)

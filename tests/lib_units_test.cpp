@@ -94,3 +94,33 @@ TEST(Files, OpensAndClosesNumberedSets)
     EXPECT_TRUE(fs::exists(dir + "/0.slt"));
     EXPECT_TRUE(fs::exists(dir + "/1.slt"));
 }
+
+// The registry of outputs: a staged output reaches its name only when
+// committed; a failure removes what is unfinished and was made by this
+// process, and nothing else.
+TEST(Outputs, StagedOutputsAndRemovalOnFailure)
+{
+    std::string d = scratch_dir();
+    write_file(d + "/result", "old");
+    FILE *f = open_output_staged((d + "/result").c_str(), "w");
+    fputs("new", f);
+    close_output(f, "result");
+    EXPECT_EQ(read_file(d + "/result"), "old");   // not committed yet
+    commit_output((d + "/result").c_str());
+    EXPECT_EQ(read_file(d + "/result"), "new");
+    EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 1);
+
+    f = open_output_staged((d + "/result").c_str(), "w");   // unfinished, staged
+    FILE *g = open_output((d + "/partial").c_str(), "w");   // unfinished, in place
+    FILE *h = open_output((d + "/replaced").c_str(), "w");  // replaced by another file
+    fclose(f);
+    fclose(g);
+    fclose(h);
+    write_file(d + "/other", "someone else's");   // made while the old one exists
+    fs::rename(d + "/other", d + "/replaced");
+    remove_outputs();
+    EXPECT_EQ(read_file(d + "/result"), "new");
+    EXPECT_FALSE(fs::exists(d + "/partial"));
+    EXPECT_EQ(read_file(d + "/replaced"), "someone else's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 2);
+}

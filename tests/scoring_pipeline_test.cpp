@@ -17,7 +17,6 @@ TEST(ScoringPipeline, TableToOptimalNetworkAndItsScore)
         for (int round = 0; round < 3; ++round) {
             SCOPED_TRACE("nof_vars " + std::to_string(n) + ", round " + std::to_string(round));
             const std::string d = scratch_dir() + "/" + std::to_string(n * 10 + round);
-            const std::string nv = std::to_string(n);
             fs::create_directories(d);
             const auto scores = bruteforce::random_scores(n, rng);
             std::vector<double> table;   // varsets descending, children ascending
@@ -27,21 +26,9 @@ TEST(ScoringPipeline, TableToOptimalNetworkAndItsScore)
                         table.push_back(scores[size_t(i)][varset2parset(i, s & ~(1u << i))]);
             write_doubles(d + "/res", table);
 
-            for (auto args : std::vector<std::vector<std::string>>{
-                     {"scatter_family_values", nv, d}, {"flip_family_files", nv, d},
-                     {"find_top_families", nv, d}, {"solve_leaf_table", nv, d, d + "/sink"},
-                     {"trace_leaf_sequence", nv, d + "/sink", d + "/ord"},
-                     {"assemble_optimal_graph", nv, d, d + "/ord", d + "/net"}}) {
-                result r = run(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
-                ASSERT_EQ(r.status + r.err.size(), 0u) << args[0] << ": " << r.err;
-            }
+            const std::vector<uint32_t> parents = run_search(n, d, true), none(size_t(n), 0);
             for (int i = 0; i < n; ++i)
                 ASSERT_EQ(read_doubles(d + "/" + std::to_string(i)), scores[size_t(i)]);
-
-            std::vector<uint32_t> parents, none(size_t(n), 0);
-            std::istringstream net(read_file(d + "/net"));
-            for (uint32_t v; net >> v;)
-                parents.push_back(v);
             ASSERT_EQ(parents.size(), size_t(n));
             EXPECT_TRUE(bruteforce::is_acyclic(parents));
             const double best = bruteforce::best_total(n, scores);

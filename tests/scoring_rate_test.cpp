@@ -45,22 +45,30 @@ TEST(ScoringRate, OneNetwork)
     expect_failure(rate("x"), "rate_graph", "standard input");
     write_file(d + "/x", "0 1 3 0\n");    // no local score file for variable 3
     expect_failure(rate("x"), "rate_graph", d + "/3");
-    write_file(d + "/x", "8\n");          // record 4 lies past the end
-    expect_failure(rate("x"), "rate_graph", d + "/0");
+    write_file(d + "/x", "8\n");          // parent 3 of a network of one variable
+    expect_failure(rate("x"), "rate_graph", "standard input");
     EXPECT_EQ(run("rate_graph", {d}).err, "Usage: rate_graph netfile dirname\n");
     std::string full = bin("rate_graph");   // standard output on a full device
     full += " " + d + "/a " + d + " >/dev/full 2>&-";
     int raw = system(full.c_str());
     EXPECT_EQ(WEXITSTATUS(raw), 2);
 
-    // Variable 0 with parent 31 is record 2^30, at byte 2^33 of a sparse file.
+    // Variable 0 with parent 31 is record 2^30, at byte 2^33 of a sparse
+    // file; the 32 local score files are sparse files of 16 GiB.
     std::string e = d + "/sparse";
     fs::create_directory(e);
-    int fd = open((e + "/0").c_str(), O_WRONLY | O_CREAT, 0644);
-    const double x = 42.5;
-    ASSERT_EQ(pwrite(fd, &x, 8, off_t(1) << 33), 8);
-    close(fd);
-    write_file(e + "/net", "2147483648\n");
+    std::string net = "2147483648\n";
+    for (int k = 0; k < 32; ++k) {
+        int fd = open((e + "/" + std::to_string(k)).c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(ftruncate(fd, off_t(8) << 31), 0);
+        const double x = 42.5;
+        if (k == 0) {
+            ASSERT_EQ(pwrite(fd, &x, 8, off_t(1) << 33), 8);
+        }
+        close(fd);
+        net += k > 0 ? "0\n" : "";
+    }
+    write_file(e + "/net", net);
     write_file(e + "/list", e + "/net\n");
     EXPECT_EQ(run("rate_graph", {e + "/net", e}).out, "42.500\n");
     EXPECT_EQ(run("rate_graphs", {e + "/list", e}).out, "42.500\n");

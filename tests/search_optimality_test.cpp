@@ -16,25 +16,7 @@ std::vector<uint32_t> search(int n, const bruteforce::local_scores &scores, cons
 {
     for (int i = 0; i < n; ++i)
         write_doubles(dir + "/" + std::to_string(i), scores[size_t(i)]);
-    const std::string N = std::to_string(n);
-    const std::string sink = dir + "/sink", ord = dir + "/ord", net = dir + "/net";
-    for (const auto &[program, args] :
-         std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {"find_top_families", {N, dir}},
-             {"solve_leaf_table", {N, dir, sink}},
-             {"trace_leaf_sequence", {N, sink, ord}},
-             {"assemble_optimal_graph", {N, dir, ord, net}}}) {
-        auto r = run(program, args);
-        EXPECT_EQ(r.status, 0) << program << ": " << r.err;
-        EXPECT_EQ(r.out + r.err, "") << program;
-    }
-    std::istringstream in(read_file(net));
-    std::vector<uint32_t> parents;
-    uint32_t v;
-    while (in >> v)
-        parents.push_back(v);
-    EXPECT_EQ(read_file(net).size() >= size_t(n) * 2, true);
-    return parents;
+    return run_search(n, dir);
 }
 
 } // namespace

@@ -82,7 +82,7 @@ TEST(FindTopFamilies, NanNeverReplacesAndIsNeverReplaced)
 TEST(FindTopFamilies, CountsOutsideTheRangeAndFailures)
 {
     std::string dir = scratch_dir();
-    for (const char *n : {"0", "-3", "abc"}) {
+    for (const char *n : {"0", "-3"}) {
         auto r = run("find_top_families", {n, dir});
         EXPECT_EQ(r.status, 0) << n;
     }
@@ -90,7 +90,7 @@ TEST(FindTopFamilies, CountsOutsideTheRangeAndFailures)
 
     auto r = run("find_top_families", {"33", dir});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("find_top_families: 33: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("find_top_families: nof_vars: "), std::string::npos) << r.err;
 
     r = run("find_top_families", {"2", dir});
     EXPECT_EQ(r.status, 2);
