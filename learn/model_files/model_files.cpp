@@ -121,14 +121,13 @@ void write_text(const char *path, const std::string &text)
 {
     bool std_out = std::strcmp(path, "-") == 0;
     const char *name = std_out ? "standard output" : path;
-    FILE *f = std_out ? stdout : fopen_checked(path, "w");
-    if (!std_out)
-        set_partial_output(path);
+    FILE *f = std_out ? stdout : open_output_staged(path, "w");
     errno = 0;
     if (fwrite(text.data(), 1, text.size(), f) != text.size())
         fail_errno(name);
     close_output(f, name);
-    set_partial_output(nullptr);
+    if (!std_out)
+        commit_output(path);
 }
 
 std::vector<variable> read_vd(const char *path)
