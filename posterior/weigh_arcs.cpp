@@ -1,0 +1,158 @@
+// weigh_arcs: the posterior probability of every arc u -> v, summed over
+// all networks, from the local scores and the forward and backward sums of
+// sum_leaf_tables.
+//
+// For a variable v and a set U of other variables, F(U) B(U + v) is the
+// weight of all orders in which exactly U comes before v, without v's own
+// factor.  Summed over the supersets of a parent set P,
+//   G_v(P) = sum over U containing P of F(U) B(U + v),
+// it gives the weight of all networks in which v has the parents P, once
+// multiplied by the prior-weighted e^score(P) / C(n-1, |P|).  So
+//   p(u -> v) = sum over P holding u of that product / sum over all P,
+// the denominator being the total weight F(all) computed per v.
+//
+// probfile (text): n lines, line u holding the n probabilities p(u -> v),
+// v = 0 .. n-1, each "%.17g", separated by one space; p(v -> v) is 0.
+// Every network weighing zero (all scores -inf) fails: no probability is
+// defined then.  Scores are read as sum_family_subsets reads them: a NaN
+// weighs nothing, +inf fails.
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "files.h"
+#include "logsum.h"
+
+namespace {
+
+constexpr size_t buffer_records = 32768;
+
+double next_double(record_reader *r)
+{
+    double x;
+    memcpy(&x, reader_next(r), sizeof x);
+    return x;
+}
+
+void rewind_reader(record_reader *r)
+{
+    errno = 0;
+    if (fseek(r->file, 0, SEEK_SET) != 0)
+        fail_errno(r->name);
+    r->filled = 0;
+    r->next = 0;
+}
+
+} // namespace
+
+void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const char *bwdfile,
+                std::vector<double> &prob)
+{
+    const int n = nof_vars > 0 ? nof_vars : 0;
+    prob.assign(size_t(n) * size_t(n), 0.0);
+    if (n <= 1)
+        return;
+    const uint64_t count = uint64_t(1) << n;
+    const uint64_t records = count / 2;
+    double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
+    const std::vector<double> prior = log_family_prior(n - 1);
+
+    FILE *ff = fopen_checked(fwdfile, "rb");
+    FILE *bf = fopen_checked(bwdfile, "rb");
+    check_input_size(ff, count * sizeof(double), fwdfile);
+    check_input_size(bf, count * sizeof(double), bwdfile);
+    record_reader fwd, bwd;
+    reader_init(&fwd, ff, fwdfile, sizeof(double), buffer_records);
+    reader_init(&bwd, bf, bwdfile, sizeof(double), buffer_records);
+    std::vector<double> scores(buffer_records);
+
+    for (int v = 0; v < n; ++v) {
+        const uint64_t vb = uint64_t(1) << v;
+        // F(U) B(U + v) for the sets U without v, in parset order.
+        rewind_reader(&fwd);
+        rewind_reader(&bwd);
+        uint64_t p = 0, q = 0;
+        for (uint64_t s = 0; s < count; ++s) {
+            const double f = next_double(&fwd), b = next_double(&bwd);
+            if ((s & vb) == 0)
+                g[p++] = f;
+            else
+                g[q++] += b;
+        }
+        // Sums over the supersets, one bit at a time.
+        for (int bit = 0; bit < n - 1; ++bit) {
+            const uint64_t run = uint64_t(1) << bit;
+            for (uint64_t base = 0; base < records; base += 2 * run) {
+                double *lo = g + base, *hi = g + base + run;
+                for (uint64_t t = 0; t < run; ++t)
+                    lo[t] = log_add(lo[t], hi[t]);
+            }
+        }
+        // Each parent set's weight, to the total and to each of its arcs.
+        char *name = create_fn(dirname, v, "");
+        FILE *in = fopen_checked(name, "rb");
+        log_sum total;
+        std::vector<log_sum> arc(static_cast<size_t>(n - 1));
+        for (uint64_t at = 0; at < records; at += buffer_records) {
+            const size_t len = size_t(records - at < buffer_records ? records - at : buffer_records);
+            read_records(in, scores.data(), sizeof(double), len, name);
+            clean_scores(scores.data(), len, at, name);
+            for (size_t k = 0; k < len; ++k) {
+                const uint64_t ps = at + k;
+                const double w = scores[k] + prior[size_t(__builtin_popcountll(ps))] + g[ps];
+                if (w == minus_inf)
+                    continue;
+                log_sum_add(total, w);
+                for (uint64_t rest = ps; rest != 0; rest &= rest - 1)
+                    log_sum_add(arc[size_t(__builtin_ctzll(rest))], w);
+            }
+        }
+        close_input(in, name);
+        const double all = log_sum_value(total);
+        if (all == minus_inf)
+            fail(name, "every network has the weight zero (all scores -inf)");
+        free(name);
+        for (int j = 0; j < n - 1; ++j) {
+            const int u = j < v ? j : j + 1;   // parset bit j is variable u
+            const double x = std::exp(log_sum_value(arc[size_t(j)]) - all);
+            prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
+        }
+    }
+    reader_free(&fwd);
+    reader_free(&bwd);
+    close_input(ff, fwdfile);
+    close_input(bf, bwdfile);
+    free(g);
+}
+
+int main(int argc, char **argv)
+{
+    ignore_file_size_signal();
+    if (argc != 6) {
+        fputs("Usage: weigh_arcs nof_vars dirname fwdfile bwdfile probfile\n", stderr);
+        return 1;
+    }
+    program_name = "weigh_arcs";
+    int nof_vars = parse_nof_vars(argv[1]);
+    check_nof_vars(nof_vars, argv[1], false);
+    std::vector<double> prob;
+    weigh_arcs(nof_vars, argv[2], argv[3], argv[4], prob);
+
+    const char *probfile = argv[5];
+    set_partial_output(probfile);
+    FILE *out = fopen_checked(probfile, "w");
+    for (int u = 0; u < nof_vars; ++u)
+        for (int v = 0; v < nof_vars; ++v) {
+            errno = 0;
+            if (fprintf(out, "%.17g%c", prob[size_t(u) * size_t(nof_vars) + size_t(v)],
+                        v + 1 < nof_vars ? ' ' : '\n') < 0)
+                fail_errno(probfile);
+        }
+    close_output(out, probfile);
+    set_partial_output(nullptr);
+    return 0;
+}
