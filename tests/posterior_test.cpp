@@ -196,3 +196,40 @@ TEST(Posterior, HugeScoresAndFailures)
         EXPECT_EQ(r.err.rfind(std::string("Usage: ") + p + " nof_vars", 0), 0u) << r.err;
     }
 }
+
+TEST(Posterior, CsvTablesWithNames)
+{
+    std::string dir = scratch_dir();
+    std::mt19937 rng(3);
+    const int n = 3;
+    std::vector<double> p = run_posterior(dir, n, bruteforce::random_scores(n, rng, 5));
+    // Names as the data scorer writes them: a tab escaped, a comma and a
+    // quote needing RFC 4180 quoting.
+    write_file(dir + "/vd", "a\\tb\t2\tx\ty\nc,d\t2\tx\ty\ne\"f\t2\tx\ty\n");
+    write_file(dir + "/net", "0\n1\n3\n");
+    result r = run("write_posterior", {"--labels", dir + "/l.csv", "--network", dir + "/net",
+                                       dir + "/prob", dir + "/vd", dir + "/p.csv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string names[3] = {"a\tb", "\"c,d\"", "\"e\"\"f\""};
+    std::string want = "from,to,probability\n";
+    for (int u = 0; u < n; ++u)
+        for (int v = 0; v < n; ++v)
+            if (u != v) {
+                char num[32];
+                snprintf(num, sizeof num, "%.17g", p[size_t(u * n + v)]);
+                want += names[u] + "," + names[v] + "," + num + "\n";
+            }
+    EXPECT_EQ(read_file(dir + "/p.csv"), want);
+    char l[3][16];
+    for (int k = 0; k < 3; ++k)
+        snprintf(l[k], sizeof l[k], "%.2f", p[size_t(k == 0 ? 0 * n + 1 : k == 1 ? 0 * n + 2 : 1 * n + 2)]);
+    EXPECT_EQ(read_file(dir + "/l.csv"), "from,to,label\n" + names[0] + "," + names[1] + "," + l[0] +
+                                             "\n" + names[0] + "," + names[2] + "," + l[1] + "\n" +
+                                             names[1] + "," + names[2] + "," + l[2] + "\n");
+    // A description of another number of variables is refused.
+    write_file(dir + "/vd2", "a\nb\n");
+    r = run("write_posterior", {dir + "/prob", dir + "/vd2", dir + "/q.csv"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_FALSE(fs::exists(dir + "/q.csv"));
+    EXPECT_EQ(run("write_posterior", {dir + "/prob"}).status, 1);
+}
