@@ -24,6 +24,12 @@ inline double log_add(double a, double b)
     return hi + std::log1p(std::exp(lo - hi));
 }
 
+// acc[t] = log(e^acc[t] + e^other[t]) for t < len: the bulk form of
+// log_add, exact to a few units in the last place, the same bits on every
+// processor.  A term more than 708 below the other is dropped (it changes
+// the sum by less than e^-708 of itself).  No NaN may be passed.
+void log_add_runs(double *acc, const double *other, size_t len);
+
 // A running sum of weights: e^max * sum.  Every term is scaled by the
 // largest seen so far, so the sum stays in [1, number of terms] once a
 // finite term has come, and a term too small to show against the largest

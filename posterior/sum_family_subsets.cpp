@@ -29,9 +29,7 @@ void subset_sums(double *w, int bits)
     for (int b = 0; b < bits; ++b) {
         const uint64_t run = uint64_t(1) << b;
         for (uint64_t base = 0; base < count; base += 2 * run) {
-            double *lo = w + base, *hi = w + base + run;
-            for (uint64_t t = 0; t < run; ++t)
-                hi[t] = log_add(hi[t], lo[t]);
+            log_add_runs(w + base + run, w + base, size_t(run));
         }
     }
 }

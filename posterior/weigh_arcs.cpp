@@ -87,9 +87,7 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
         for (int bit = 0; bit < n - 1; ++bit) {
             const uint64_t run = uint64_t(1) << bit;
             for (uint64_t base = 0; base < records; base += 2 * run) {
-                double *lo = g + base, *hi = g + base + run;
-                for (uint64_t t = 0; t < run; ++t)
-                    lo[t] = log_add(lo[t], hi[t]);
+                log_add_runs(g + base, g + base + run, size_t(run));
             }
         }
         // Each parent set's weight, to the total and to each of its arcs.
