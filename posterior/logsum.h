@@ -30,6 +30,17 @@ inline double log_add(double a, double b)
 // the sum by less than e^-708 of itself).  No NaN may be passed.
 void log_add_runs(double *acc, const double *other, size_t len);
 
+// In place over a table of 2^bits log weights indexed by set: w[j] becomes
+// the log of the sum of e^w over the subsets of j (or, with supersets, over
+// the sets holding j).  Exact like log_add: plain sums are used only where
+// no term can have vanished against the largest one.  Two threads from
+// 2^14 entries on; the result does not depend on it.
+void subset_sums(double *w, int bits, bool supersets);
+
+// y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
+// included); m is at least every x[k].
+void to_linear(const double *x, double *y, size_t len, double m);
+
 // A running sum of weights: e^max * sum.  Every term is scaled by the
 // largest seen so far, so the sum stays in [1, number of terms] once a
 // finite term has come, and a term too small to show against the largest

@@ -23,17 +23,6 @@ namespace {
 
 constexpr uint32_t read_piece = 32768;
 
-void subset_sums(double *w, int bits)
-{
-    const uint64_t count = uint64_t(1) << bits;
-    for (int b = 0; b < bits; ++b) {
-        const uint64_t run = uint64_t(1) << b;
-        for (uint64_t base = 0; base < count; base += 2 * run) {
-            log_add_runs(w + base + run, w + base, size_t(run));
-        }
-    }
-}
-
 } // namespace
 
 void sum_family_subsets(int nof_vars, const char *dirname)
@@ -57,7 +46,7 @@ void sum_family_subsets(int nof_vars, const char *dirname)
         close_input(in, name);
         free(name);
 
-        subset_sums(w, nof_vars - 1);
+        subset_sums(w, nof_vars - 1, false);
 
         name = create_fn(dirname, i, ".lsum");
         set_partial_output(name);

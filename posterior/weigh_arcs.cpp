@@ -30,6 +30,8 @@
 namespace {
 
 constexpr size_t buffer_records = 32768;
+constexpr int block_bits = 10;
+constexpr size_t block = size_t(1) << block_bits;
 
 double next_double(record_reader *r)
 {
@@ -68,7 +70,7 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
     record_reader fwd, bwd;
     reader_init(&fwd, ff, fwdfile, sizeof(double), buffer_records);
     reader_init(&bwd, bf, bwdfile, sizeof(double), buffer_records);
-    std::vector<double> scores(buffer_records);
+    std::vector<double> scores(buffer_records), e(block);
 
     for (int v = 0; v < n; ++v) {
         const uint64_t vb = uint64_t(1) << v;
@@ -83,13 +85,8 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
             else
                 g[q++] += b;
         }
-        // Sums over the supersets, one bit at a time.
-        for (int bit = 0; bit < n - 1; ++bit) {
-            const uint64_t run = uint64_t(1) << bit;
-            for (uint64_t base = 0; base < records; base += 2 * run) {
-                log_add_runs(g + base, g + base + run, size_t(run));
-            }
-        }
+        // Sums over the supersets.
+        subset_sums(g, n - 1, true);
         // Each parent set's weight, to the total and to each of its arcs.
         char *name = create_fn(dirname, v, "");
         FILE *in = fopen_checked(name, "rb");
@@ -99,14 +96,50 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
             const size_t len = size_t(records - at < buffer_records ? records - at : buffer_records);
             read_records(in, scores.data(), sizeof(double), len, name);
             clean_scores(scores.data(), len, at, name);
-            for (size_t k = 0; k < len; ++k) {
-                const uint64_t ps = at + k;
-                const double w = scores[k] + prior[size_t(__builtin_popcountll(ps))] + g[ps];
-                if (w == minus_inf)
+            // Block by block: in plain sums scaled by the block's largest
+            // weight when no finite weight lies more than 600 below it (so
+            // none can vanish), else term by term.
+            for (size_t b0 = 0; b0 < len; b0 += block) {
+                const size_t bl = len - b0 < block ? len - b0 : block;
+                double *w = scores.data() + b0;
+                double m = minus_inf, lo = HUGE_VAL;
+                for (size_t k = 0; k < bl; ++k) {
+                    const uint64_t ps = at + b0 + k;
+                    w[k] += prior[size_t(__builtin_popcountll(ps))] + g[ps];
+                    m = w[k] > m ? w[k] : m;
+                    lo = w[k] != minus_inf && w[k] < lo ? w[k] : lo;
+                }
+                if (m == minus_inf)
                     continue;
-                log_sum_add(total, w);
-                for (uint64_t rest = ps; rest != 0; rest &= rest - 1)
-                    log_sum_add(arc[size_t(__builtin_ctzll(rest))], w);
+                const uint64_t first = at + b0;
+                if (m - lo <= 600.0 && bl == block) {
+                    to_linear(w, e.data(), bl, m);
+                    double all = 0.0;
+                    for (size_t k = 0; k < bl; ++k)
+                        all += e[k];
+                    log_sum_add(total, m + std::log(all));
+                    for (int j = 0; j < n - 1; ++j) {
+                        double part = 0.0;
+                        if (j < block_bits) {
+                            const size_t run = size_t(1) << j;
+                            for (size_t base = run; base < bl; base += 2 * run)
+                                for (size_t t = 0; t < run; ++t)
+                                    part += e[base + t];
+                        } else if (first >> j & 1) {
+                            part = all;
+                        }
+                        if (part > 0.0)
+                            log_sum_add(arc[size_t(j)], m + std::log(part));
+                    }
+                    continue;
+                }
+                for (size_t k = 0; k < bl; ++k) {
+                    if (w[k] == minus_inf)
+                        continue;
+                    log_sum_add(total, w[k]);
+                    for (uint64_t rest = first + k; rest != 0; rest &= rest - 1)
+                        log_sum_add(arc[size_t(__builtin_ctzll(rest))], w[k]);
+                }
             }
         }
         close_input(in, name);

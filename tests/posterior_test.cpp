@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "bruteforce.h"
+#include "logsum.h"
 #include "testutil.h"
 #include "varpar.h"
 
@@ -232,4 +233,87 @@ TEST(Posterior, CsvTablesWithNames)
     EXPECT_EQ(r.status, 2);
     EXPECT_FALSE(fs::exists(dir + "/q.csv"));
     EXPECT_EQ(run("write_posterior", {dir + "/prob"}).status, 1);
+}
+
+// The bulk subset sums (plain sums by tiles where that is exact, several
+// scales, term-by-term log sums where the range is too wide) against the
+// term-by-term log sums alone, over tables large enough for every tiling.
+TEST(Posterior, SubsetSumsMatchTermByTerm)
+{
+    std::mt19937 rng(5);
+    for (int bits : {3, 11, 16})
+        for (double spread : {5.0, 3000.0, 1e12})
+            for (bool supersets : {false, true}) {
+                std::vector<double> w(size_t(1) << bits);
+                std::uniform_real_distribution<double> pick(-spread, 0.0);
+                for (double &x : w)
+                    x = rng() % 7 == 0 ? -inf : pick(rng);
+                std::vector<double> want = w;
+                for (int b = 0; b < bits; ++b)
+                    for (size_t j = 0; j < w.size(); ++j)
+                        if (j >> b & 1) {
+                            double &to = supersets ? want[j ^ (size_t(1) << b)] : want[j];
+                            double from = supersets ? want[j] : want[j ^ (size_t(1) << b)];
+                            to = log_add(to, from);
+                        }
+                subset_sums(w.data(), bits, supersets);
+                for (size_t j = 0; j < w.size(); ++j) {
+                    if (want[j] == -inf) {
+                        ASSERT_EQ(w[j], -inf) << bits << " " << spread << " " << j;
+                        continue;
+                    }
+                    ASSERT_NEAR(w[j], want[j], 1e-13 * std::max(1.0, std::fabs(want[j])))
+                        << bits << " " << spread << " " << supersets << " " << j;
+                }
+            }
+}
+
+// At n = 12 (too many orders to list): weigh_arcs against the definition
+// on the forward and backward sums, p(u -> v) = sum over U of F(U) B(U + v)
+// times the weight of the parent sets inside U that hold u, over the total;
+// and F(all) = B(0).  One variable's scores spread wide (term-by-term
+// blocks), the others narrow (blocks in plain sums).
+TEST(Posterior, ArcsFromForwardAndBackwardSums)
+{
+    std::string dir = scratch_dir();
+    std::mt19937 rng(12);
+    const int n = 12;
+    bruteforce::local_scores s = bruteforce::random_scores(n, rng, 6);
+    std::uniform_real_distribution<double> wide(-3000.0, 0.0);
+    for (double &x : s[5])
+        x = wide(rng);
+    for (size_t p = 0; p < s[7].size(); p += 3)
+        s[7][p] = -inf;
+    std::vector<double> got = run_posterior(dir, n, s);
+    std::vector<double> f = read_doubles(dir + "/fwd"), b = read_doubles(dir + "/bwd");
+    ASSERT_EQ(f.size(), size_t(1) << n);
+    ASSERT_EQ(b.size(), size_t(1) << n);
+    EXPECT_NEAR(f.back(), b[0], 1e-9 * std::fabs(b[0]));
+    for (int v = 0; v < n; ++v) {
+        std::vector<double> total_terms;
+        std::vector<std::vector<double>> arc_terms(static_cast<size_t>(n));
+        for (uint32_t u_set = 0; u_set < (1u << n); ++u_set) {
+            if (u_set >> v & 1)
+                continue;
+            const double order_weight = f[u_set] + b[u_set | (1u << v)];
+            for (uint32_t pa = u_set;; pa = (pa - 1) & u_set) {
+                int k = __builtin_popcount(pa);
+                double w = s[size_t(v)][varset2parset(v, pa)] + order_weight -
+                           (std::lgamma(n) - std::lgamma(k + 1) - std::lgamma(n - k));
+                total_terms.push_back(w);
+                for (int u = 0; u < n; ++u)
+                    if (pa >> u & 1)
+                        arc_terms[size_t(u)].push_back(w);
+                if (pa == 0)
+                    break;
+            }
+        }
+        const double z = log_sum_of(total_terms);
+        for (int u = 0; u < n; ++u) {
+            double want = arc_terms[size_t(u)].empty()
+                              ? 0.0
+                              : std::exp(log_sum_of(arc_terms[size_t(u)]) - z);
+            EXPECT_NEAR(got[size_t(u * n + v)], want, 1e-9) << u << " -> " << v;
+        }
+    }
 }
