@@ -143,9 +143,9 @@ void linear_sums(double *y, size_t len, int lo, int hi, bool supersets)
     }
 }
 
-constexpr int tile_bits = 10;
+constexpr int tile_bits = 12;
 constexpr size_t tile_len = size_t(1) << tile_bits;
-constexpr int group_bits = 5;
+constexpr int max_group_bits = 7;
 // A level excludes the inputs within this many nats of its largest: they
 // cannot lie under a result below 2^-800 of it (e^-554.5).
 constexpr double level_span = 554.0;
@@ -245,8 +245,10 @@ void subset_sums(double *w, int bits, bool supersets)
     });
     // The others in groups: a tile takes, for fixed bits above the group,
     // every value of the group's bits times a run of consecutive entries.
-    for (int g0 = low; g0 < bits; g0 += group_bits) {
-        const int g1 = g0 + group_bits < bits ? g0 + group_bits : bits;
+    const int high = bits - low;
+    const int nof_groups = (high + max_group_bits - 1) / max_group_bits;
+    for (int g = 0, g0 = low; g < nof_groups; ++g) {
+        const int g1 = g0 + (high * (g + 1) / nof_groups - high * g / nof_groups);
         const int run_bits = tile_bits - (g1 - g0);
         const size_t run = size_t(1) << run_bits;
         const uint64_t runs_below = uint64_t(1) << (g0 - run_bits);
@@ -260,5 +262,6 @@ void subset_sums(double *w, int bits, bool supersets)
             for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
                 memcpy(w + (origin | (gv << g0)), t + gv * run, run * sizeof(double));
         });
+        g0 = g1;
     }
 }

@@ -150,6 +150,8 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
         for (int j = 0; j < n - 1; ++j) {
             const int u = j < v ? j : j + 1;   // parset bit j is variable u
             const double x = std::exp(log_sum_value(arc[size_t(j)]) - all);
+            if (!(x >= 0.0))   // NaN: only a damaged sum file gives one
+                fail(fwdfile, "a sum that is not a number (damaged forward or backward sums?)");
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
         }
     }

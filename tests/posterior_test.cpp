@@ -241,9 +241,11 @@ TEST(Posterior, CsvTablesWithNames)
 TEST(Posterior, SubsetSumsMatchTermByTerm)
 {
     std::mt19937 rng(5);
-    for (int bits : {3, 11, 16})
+    for (int bits : {3, 11, 16, 20})
         for (double spread : {5.0, 3000.0, 1e12})
             for (bool supersets : {false, true}) {
+                if (bits == 20 && spread != 3000.0)
+                    continue;   // two groups of high bits; the others cover the rest
                 std::vector<double> w(size_t(1) << bits);
                 std::uniform_real_distribution<double> pick(-spread, 0.0);
                 for (double &x : w)
