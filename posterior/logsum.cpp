@@ -105,6 +105,23 @@ WITH_WIDE_CLONE void to_linear(const double *x, double *y, size_t len, double m)
     }
 }
 
+WITH_WIDE_CLONE void log_sum_runs(double *mx, double *sm, const double *a, const double *b,
+                                  size_t len)
+{
+    for (size_t k = 0; k < len; ++k) {
+        const double t = a[k] + b[k];
+        const double m = mx[k];
+        const bool up = t > m;
+        const double d = up ? m - t : t - m;   // <= 0, or NaN/-inf with a -inf
+        const bool tiny = !(d >= -708.0);
+        const double e0 = exp_nonpositive(tiny ? 0.0 : d);
+        const double e = tiny ? 0.0 : e0;
+        const double grown = sm[k] * e + 1.0, kept = sm[k] + e;
+        sm[k] = up ? grown : kept;
+        mx[k] = up ? t : m;
+    }
+}
+
 namespace {
 
 // Where pending and y >= 2^-800: out = m + log y, no longer pending; the

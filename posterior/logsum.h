@@ -41,6 +41,10 @@ void subset_sums(double *w, int bits, bool supersets);
 // included); m is at least every x[k].
 void to_linear(const double *x, double *y, size_t len, double m);
 
+// Runs of log_sum, one per k: e^mx[k] * sm[k] takes in the weight
+// a[k] + b[k] (mx[k] = -inf, sm[k] = 0 is the empty sum).
+void log_sum_runs(double *mx, double *sm, const double *a, const double *b, size_t len);
+
 // A running sum of weights: e^max * sum.  Every term is scaled by the
 // largest seen so far, so the sum stays in [1, number of terms] once a
 // finite term has come, and a term too small to show against the largest

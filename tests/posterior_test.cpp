@@ -291,6 +291,33 @@ TEST(Posterior, ArcsFromForwardAndBackwardSums)
     ASSERT_EQ(f.size(), size_t(1) << n);
     ASSERT_EQ(b.size(), size_t(1) << n);
     EXPECT_NEAR(f.back(), b[0], 1e-9 * std::fabs(b[0]));
+    // Both tables by their recurrences on the subset sums.
+    std::vector<std::vector<double>> a(static_cast<size_t>(n));
+    for (int v = 0; v < n; ++v)
+        a[size_t(v)] = read_doubles(dir + "/" + std::to_string(v) + ".lsum");
+    const uint32_t full = (1u << n) - 1;
+    for (uint32_t set = 0; set <= full; ++set) {
+        std::vector<double> fwd_terms, bwd_terms;
+        for (int v = 0; v < n; ++v) {
+            const uint32_t bit = 1u << v;
+            if (set & bit)
+                fwd_terms.push_back(f[set ^ bit] + a[size_t(v)][varset2parset(v, set ^ bit)]);
+            else
+                bwd_terms.push_back(b[set | bit] + a[size_t(v)][varset2parset(v, set)]);
+        }
+        const double fw = set == 0 ? 0.0 : log_sum_of(fwd_terms);
+        const double bw = set == full ? 0.0 : log_sum_of(bwd_terms);
+        if (fw == -inf || bw == -inf) {
+            ASSERT_TRUE(fw != -inf || f[set] == -inf) << set;
+            ASSERT_TRUE(bw != -inf || b[set] == -inf) << set;
+        }
+        if (fw != -inf) {
+            ASSERT_NEAR(f[set], fw, 1e-12 * std::max(1.0, std::fabs(fw))) << set;
+        }
+        if (bw != -inf) {
+            ASSERT_NEAR(b[set], bw, 1e-12 * std::max(1.0, std::fabs(bw))) << set;
+        }
+    }
     for (int v = 0; v < n; ++v) {
         std::vector<double> total_terms;
         std::vector<std::vector<double>> arc_terms(static_cast<size_t>(n));
