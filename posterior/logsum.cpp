@@ -233,11 +233,11 @@ WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
     }
 }
 
-void subset_sums(double *w, int bits, bool supersets)
+void subset_sums(double *w, int bits, bool supersets, bool may_split)
 {
     const uint64_t count = uint64_t(1) << bits;
     const int low = bits < tile_bits ? bits : tile_bits;
-    const bool two = bits >= 14 && std::thread::hardware_concurrency() >= 2;
+    const bool two = may_split && bits >= 14 && std::thread::hardware_concurrency() >= 2;
     // Runs work(k, scratch) for k in [0, jobs), split over two threads.
     auto split = [&](uint64_t jobs, auto work) {
         if (!two || jobs < 2) {

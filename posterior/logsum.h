@@ -34,8 +34,9 @@ void log_add_runs(double *acc, const double *other, size_t len);
 // the log of the sum of e^w over the subsets of j (or, with supersets, over
 // the sets holding j).  Exact like log_add: plain sums are used only where
 // no term can have vanished against the largest one.  Two threads from
-// 2^14 entries on; the result does not depend on it.
-void subset_sums(double *w, int bits, bool supersets);
+// 2^14 entries on unless may_split is false; the result does not depend on
+// it.
+void subset_sums(double *w, int bits, bool supersets, bool may_split = true);
 
 // y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
 // included); m is at least every x[k].

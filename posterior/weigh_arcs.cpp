@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -51,13 +52,14 @@ void rewind_reader(record_reader *r)
 
 } // namespace
 
-void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const char *bwdfile,
-                std::vector<double> &prob)
+namespace {
+
+// The arcs into v = first, first + step, ... < n, with a weight table and
+// file handles of its own; split tells whether the sums over supersets may
+// take a second thread.
+void weigh_some(int n, int first, int step, bool split, const char *dirname, const char *fwdfile,
+                const char *bwdfile, std::vector<double> &prob)
 {
-    const int n = nof_vars > 0 ? nof_vars : 0;
-    prob.assign(size_t(n) * size_t(n), 0.0);
-    if (n <= 1)
-        return;
     const uint64_t count = uint64_t(1) << n;
     const uint64_t records = count / 2;
     double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
@@ -72,7 +74,7 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
     reader_init(&bwd, bf, bwdfile, sizeof(double), buffer_records);
     std::vector<double> scores(buffer_records), e(block);
 
-    for (int v = 0; v < n; ++v) {
+    for (int v = first; v < n; v += step) {
         const uint64_t vb = uint64_t(1) << v;
         // F(U) B(U + v) for the sets U without v, in parset order.
         rewind_reader(&fwd);
@@ -86,7 +88,7 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
                 g[q++] += b;
         }
         // Sums over the supersets.
-        subset_sums(g, n - 1, true);
+        subset_sums(g, n - 1, true, split);
         // Each parent set's weight, to the total and to each of its arcs.
         char *name = create_fn(dirname, v, "");
         FILE *in = fopen_checked(name, "rb");
@@ -160,6 +162,27 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
     close_input(ff, fwdfile);
     close_input(bf, bwdfile);
     free(g);
+}
+
+} // namespace
+
+// From 14 variables on, two threads take the even and the odd variables,
+// each with a weight table of 2^(n-1) doubles: together one table of 2^n,
+// as in sum_leaf_tables.  The probabilities do not depend on it.
+void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const char *bwdfile,
+                std::vector<double> &prob)
+{
+    const int n = nof_vars > 0 ? nof_vars : 0;
+    prob.assign(size_t(n) * size_t(n), 0.0);
+    if (n <= 1)
+        return;
+    if (n < 14 || std::thread::hardware_concurrency() < 2) {
+        weigh_some(n, 0, 1, true, dirname, fwdfile, bwdfile, prob);
+        return;
+    }
+    std::thread odd([&] { weigh_some(n, 1, 2, false, dirname, fwdfile, bwdfile, prob); });
+    weigh_some(n, 0, 2, false, dirname, fwdfile, bwdfile, prob);
+    odd.join();
 }
 
 int main(int argc, char **argv)
