@@ -74,9 +74,9 @@ inline double log_positive(double y)
     constexpr double ln2_hi = 6.93147180369123816490e-01;
     constexpr double ln2_lo = 1.90821492927058770002e-10;
     constexpr double shifter = 6755399441055744.0;
-    const int64_t bits = std::bit_cast<int64_t>(y);
-    int64_t j = (bits >> 52) - 1023;
-    double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFll) | 0x3FF0000000000000ll);
+    const uint64_t bits = std::bit_cast<uint64_t>(y);
+    int64_t j = int64_t(bits >> 52) - 1023;   // y > 0: no sign bit
+    double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
     const bool big = m > 1.4142135623730950488;
     const double half = m * 0.5;
     m = big ? half : m;
@@ -126,17 +126,19 @@ namespace {
 
 // Where pending and y >= 2^-800: out = m + log y, no longer pending; the
 // number still pending.
-WITH_WIDE_CLONE size_t from_linear(const double *y, double *out, unsigned char *pending, size_t len,
+// (Flags are doubles, 1 or 0, so that the loop works on lanes of one width.)
+WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending, size_t len,
                                    double m)
 {
     constexpr double floor = 0x1p-800;
-    size_t left = 0;
+    double left = 0;
     for (size_t k = 0; k < len; ++k) {
         const bool near = y[k] >= floor;
         const double l = log_positive(near ? y[k] : 1.0);
-        const bool take = near && pending[k] != 0;
-        out[k] = take ? m + l : out[k];
-        pending[k] = take ? 0 : pending[k];
+        const bool take = near && pending[k] != 0.0;
+        const double r = m + l;
+        out[k] = take ? r : out[k];
+        pending[k] = take ? 0.0 : pending[k];
         left += pending[k];
     }
     return left;
@@ -169,7 +171,7 @@ constexpr double level_span = 554.0;
 
 struct scratch {
     std::vector<double> in, y, orig, gather;
-    std::vector<unsigned char> pending;
+    std::vector<double> pending;
     scratch() : in(tile_len), y(tile_len), orig(tile_len), gather(tile_len), pending(tile_len) {}
 };
 
@@ -181,23 +183,24 @@ struct scratch {
 void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
 {
     double *in = sc.in.data(), *y = sc.y.data();
-    unsigned char *pending = sc.pending.data();
+    double *pending = sc.pending.data();
     memcpy(in, x, len * sizeof(double));
     memcpy(sc.orig.data(), x, len * sizeof(double));
-    memset(pending, 1, len);
+    for (size_t k = 0; k < len; ++k)
+        pending[k] = 1.0;
     for (int level = 0; level < 3; ++level) {
         double m = minus_inf;
         for (size_t k = 0; k < len; ++k)
             m = in[k] > m ? in[k] : m;
         if (m == minus_inf) {
             for (size_t k = 0; k < len; ++k)
-                if (pending[k])
+                if (pending[k] != 0.0)
                     x[k] = minus_inf;
             return;
         }
         to_linear(in, y, len, m);
         linear_sums(y, len, lo, hi, supersets);
-        if (from_linear(y, x, pending, len, m) == 0)
+        if (from_linear(y, x, pending, len, m) == 0.0)
             return;
         for (size_t k = 0; k < len; ++k)
             in[k] = in[k] >= m - level_span ? minus_inf : in[k];
@@ -213,7 +216,7 @@ void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &s
                 log_add_runs(orig + base + run, orig + base, run);
     }
     for (size_t k = 0; k < len; ++k)
-        if (pending[k])
+        if (pending[k] != 0.0)
             x[k] = orig[k];
 }
 
