@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "family_scores.h"
+#include "resample.h"
 #include "files.h"
 #include "varpar.h"
 
@@ -74,6 +75,10 @@ const char help_text[] =
     "                      per core); the outputs do not depend on N\n"
     "  --describe          read and check DATA (and the arc files) as a scoring\n"
     "                      run would, write only DIRNAME/vd and compute no score\n"
+    "  --resample SEED:K   score a bootstrap resample instead of the rows read:\n"
+    "                      as many rows drawn with replacement (after dropping\n"
+    "                      rows for missing values), the same for the same SEED\n"
+    "                      and resample number K whatever --threads\n"
     "  --help              this text\n"
     "\n"
     "In DIRNAME/vd, a tab, line feed, carriage return or backslash inside a name\n"
@@ -90,6 +95,7 @@ struct options {
     const char *forbid = nullptr;
     const char *require = nullptr;
     unsigned threads = 1;
+    const char *resample = nullptr;   // "SEED:K"
 };
 
 [[noreturn]] void usage_error(const std::string &what)
@@ -236,6 +242,11 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     if (data.nof_dropped != 0)
         fprintf(stderr, "%s: %s: dropped %zu of %zu rows for missing values\n", program_name,
                 data_path, data.nof_dropped, data.nof_dropped + data.nof_rows);
+    if (opt.resample != nullptr) {
+        uint64_t seed = 0, index = 0;
+        parse_resample(opt.resample, &seed, &index);
+        resample_rows(data, seed, index);
+    }
     if (opt.forbid != nullptr)
         read_arc_list(opt.forbid, data, opt.score.forbidden);
     if (opt.require != nullptr)
@@ -385,6 +396,11 @@ int main(int argc, char **argv)
             if (end == v || *end != '\0' || errno != 0 || x < 1)
                 fail("--threads", "expected a positive integer");
             opt.threads = x > 1024 ? 1024u : unsigned(x);
+        } else if ((v = option_value(argc, argv, k, "--resample", m)), m) {
+            uint64_t seed, index;
+            if (!parse_resample(v, &seed, &index))
+                fail("--resample", "expected SEED:K, two unsigned integers");
+            opt.resample = v;
         } else if ((v = option_value(argc, argv, k, "--forbid", m)), m) {
             opt.forbid = v;
         } else if ((v = option_value(argc, argv, k, "--require", m)), m) {

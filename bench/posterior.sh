@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Times the exact posterior stages (sum_family_subsets, sum_leaf_tables,
+# weigh_arcs) against the search's own stages (find_top_families,
+# solve_leaf_table, trace_leaf_sequence, assemble_optimal_graph) on the same
+# local score files, with peak resident memory.
+#
+#   bash bench/posterior.sh [--n LIST] [--runs K] [--build DIR] [--tmp DIR] [--strict]
+#
+# For each n (default 20,22,24) the local score files come from
+# bench/make_score_table, scatter_family_values and flip_family_files, as in
+# bench/run.  Every stage runs K times (default 3) with its inputs read into
+# the page cache just before; the median wall time and the largest peak
+# memory are reported (from bench/measure), and the posterior's output is
+# checked to hold probabilities.  Targets: the posterior stages together at
+# most 3 times the search's time, and no stage of them above the search's
+# peak memory.
+#
+# Exit status: 0 done, 1 wrong usage, 2 a stage failed, 3 a target missed
+# (only with --strict).
+set -euo pipefail
+
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+sizes=20,22,24
+runs=3
+build=$src/build
+tmp=
+strict=0
+
+usage() {
+    echo "Usage: bench/posterior.sh [--n LIST] [--runs K] [--build DIR] [--tmp DIR] [--strict]" >&2
+    exit 1
+}
+while [[ $# -gt 0 ]]; do
+    case $1 in
+    --n) [[ $# -ge 2 ]] || usage; sizes=$2; shift 2 ;;
+    --runs) [[ $# -ge 2 ]] || usage; runs=$2; shift 2 ;;
+    --build) [[ $# -ge 2 ]] || usage; build=$2; shift 2 ;;
+    --tmp) [[ $# -ge 2 ]] || usage; tmp=$2; shift 2 ;;
+    --strict) strict=1; shift ;;
+    -h | --help) usage ;;
+    *) echo "bench/posterior.sh: unknown argument '$1'" >&2; usage ;;
+    esac
+done
+[[ $runs =~ ^[1-9][0-9]*$ ]] || usage
+IFS=, read -r -a size_list <<<"$sizes"
+for n in "${size_list[@]}"; do
+    [[ $n =~ ^[0-9]+$ ]] && ((n >= 2 && n <= 30)) || { echo "bench/posterior.sh: --n: 2 to 30: $sizes" >&2; usage; }
+done
+
+bin=$build/bin
+helpers=$build/bench
+for p in scatter_family_values flip_family_files find_top_families solve_leaf_table \
+    trace_leaf_sequence assemble_optimal_graph sum_family_subsets sum_leaf_tables weigh_arcs; do
+    [[ -x $bin/$p ]] || { echo "bench/posterior.sh: $bin/$p: not built" >&2; exit 2; }
+done
+for p in make_score_table measure; do
+    [[ -x $helpers/$p ]] || { echo "bench/posterior.sh: $helpers/$p: not built (BUILD_BENCH=ON)" >&2; exit 2; }
+done
+[[ -n $tmp ]] || tmp=$build/bench-work
+mkdir -p "$tmp"
+work=$(mktemp -d "$tmp/posterior.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+say() { echo "bench/posterior.sh: $*" >&2; }
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# stage NAME WARM... -- COMMAND...: sets t (median seconds) and kib (peak).
+stage() {
+    local name=$1
+    shift
+    local warm=()
+    while [[ $1 != -- ]]; do warm+=("$1"); shift; done
+    shift
+    local times=() r seconds k
+    kib=0
+    for ((r = 1; r <= runs; ++r)); do
+        [[ ${#warm[@]} -eq 0 ]] || cat "${warm[@]}" >/dev/null
+        "$helpers/measure" "$work/measure" "$@" >/dev/null 2>"$work/err" ||
+            { head -c 2000 "$work/err" >&2; say "FAIL: $name (n=$n)"; exit 2; }
+        read -r seconds k <"$work/measure"
+        times+=("$seconds")
+        ((k > kib)) && kib=$k
+    done
+    t=$(median "${times[@]}")
+    printf '| %s | %s | %.3f | %.1f MiB |\n' "$name" "$n" "$t" "$(awk -v k="$kib" 'BEGIN {print k / 1024}')"
+}
+
+missed=0
+echo "| stage | n | median s | peak RSS |"
+echo "|---|---|---|---|"
+for n in "${size_list[@]}"; do
+    d=$work/n$n
+    mkdir -p "$d"
+    say "n=$n: local score files"
+    "$helpers/make_score_table" "$n" "$n" "$d/res" "$d/truth"
+    "$bin/scatter_family_values" "$n" "$d"
+    "$bin/flip_family_files" "$n" "$d"
+    rm -f "$d/res" "$d"/*.slt
+    local_files=() lsum=() bss=() bps=()
+    for ((i = 0; i < n; ++i)); do
+        local_files+=("$d/$i"); lsum+=("$d/$i.lsum"); bss+=("$d/$i.bss"); bps+=("$d/$i.bps")
+    done
+
+    search_t=0 search_kib=0
+    stage find_top_families "${local_files[@]}" -- "$bin/find_top_families" "$n" "$d"
+    search_t=$(awk -v a="$search_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > search_kib)) && search_kib=$kib
+    stage solve_leaf_table "${bss[@]}" -- "$bin/solve_leaf_table" "$n" "$d" "$d/sink"
+    search_t=$(awk -v a="$search_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > search_kib)) && search_kib=$kib
+    stage trace_leaf_sequence "$d/sink" -- "$bin/trace_leaf_sequence" "$n" "$d/sink" "$d/order"
+    search_t=$(awk -v a="$search_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > search_kib)) && search_kib=$kib
+    stage assemble_optimal_graph -- "$bin/assemble_optimal_graph" "$n" "$d" "$d/order" "$d/network"
+    search_t=$(awk -v a="$search_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > search_kib)) && search_kib=$kib
+    rm -f "${bss[@]}" "${bps[@]}" "$d/sink"
+
+    post_t=0 post_kib=0
+    stage sum_family_subsets "${local_files[@]}" -- "$bin/sum_family_subsets" "$n" "$d"
+    post_t=$(awk -v a="$post_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > post_kib)) && post_kib=$kib
+    stage sum_leaf_tables "${lsum[@]}" -- "$bin/sum_leaf_tables" "$n" "$d" "$d/fwd" "$d/bwd"
+    post_t=$(awk -v a="$post_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > post_kib)) && post_kib=$kib
+    stage weigh_arcs "$d/fwd" "$d/bwd" "${local_files[@]}" -- "$bin/weigh_arcs" "$n" "$d" "$d/fwd" "$d/bwd" "$d/prob"
+    post_t=$(awk -v a="$post_t" -v b="$t" 'BEGIN {print a + b}'); ((kib > post_kib)) && post_kib=$kib
+    awk -v n="$n" 'NF != n {exit 1} {for (k = 1; k <= NF; ++k) if (!($k >= 0 && $k <= 1)) exit 1} END {exit NR != n}' "$d/prob" ||
+        { say "FAIL: n=$n: $d/prob holds no n x n probabilities"; exit 2; }
+
+    ratio=$(awk -v p="$post_t" -v s="$search_t" 'BEGIN {printf "%.2f", (s > 0 ? p / s : 0)}')
+    time_mark=pass mem_mark=pass
+    awk -v r="$ratio" 'BEGIN {exit !(r <= 3)}' || { time_mark=MISS; missed=1; }
+    ((post_kib <= search_kib)) || { mem_mark=MISS; missed=1; }
+    printf '| search total | %s | %.3f | %.1f MiB |\n' "$n" "$search_t" "$(awk -v k="$search_kib" 'BEGIN {print k / 1024}')"
+    printf '| posterior total | %s | %.3f | %.1f MiB |\n' "$n" "$post_t" "$(awk -v k="$post_kib" 'BEGIN {print k / 1024}')"
+    printf '| posterior / search | %s | %s (<= 3: %s) | memory %s |\n' "$n" "$ratio" "$time_mark" "$mem_mark"
+    rm -rf "$d"
+done
+if ((missed && strict)); then exit 3; fi
+exit 0

@@ -1,0 +1,132 @@
+// Sums of probabilities held as natural logarithms, shared by the posterior
+// programs.
+//
+// A weight w stands for e^w; -inf is the weight zero.  Sums are formed with
+// the largest term factored out, so that no term overflows and none that
+// matters underflows, whatever the magnitude of the logarithms (scores of
+// -1e12 included).
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "files.h"
+
+constexpr double minus_inf = -HUGE_VAL;
+
+// log(e^a + e^b).
+inline double log_add(double a, double b)
+{
+    const double hi = a > b ? a : b, lo = a > b ? b : a;
+    if (lo == minus_inf)
+        return hi;
+    return hi + std::log1p(std::exp(lo - hi));
+}
+
+// acc[t] = log(e^acc[t] + e^other[t]) for t < len: the bulk form of
+// log_add, exact to a few units in the last place, the same bits on every
+// processor.  A term more than 708 below the other is dropped (it changes
+// the sum by less than e^-708 of itself).  No NaN may be passed.
+void log_add_runs(double *acc, const double *other, size_t len);
+
+// In place over a table of 2^bits log weights indexed by set: w[j] becomes
+// the log of the sum of e^w over the subsets of j (or, with supersets, over
+// the sets holding j).  Exact like log_add: plain sums are used only where
+// no term can have vanished against the largest one.  Two threads from
+// 2^14 entries on unless may_split is false; the result does not depend on
+// it.
+void subset_sums(double *w, int bits, bool supersets, bool may_split = true);
+
+// y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
+// included); m is at least every x[k].
+void to_linear(const double *x, double *y, size_t len, double m);
+
+// Runs of log_sum, one per k: e^mx[k] * sm[k] takes in the weight
+// a[k] + b[k] (mx[k] = -inf, sm[k] = 0 is the empty sum).
+void log_sum_runs(double *mx, double *sm, const double *a, const double *b, size_t len);
+
+// A running sum of weights: e^max * sum.  Every term is scaled by the
+// largest seen so far, so the sum stays in [1, number of terms] once a
+// finite term has come, and a term too small to show against the largest
+// one is lost only where it could not change the result.
+struct log_sum {
+    double max = minus_inf;
+    double sum = 0.0;
+};
+
+inline void log_sum_add(log_sum &s, double w)
+{
+    if (w == minus_inf)
+        return;
+    if (w <= s.max) {
+        s.sum += std::exp(w - s.max);
+    } else {
+        s.sum = s.sum * std::exp(s.max - w) + 1.0;
+        s.max = w;
+    }
+}
+
+inline double log_sum_value(const log_sum &s)
+{
+    return s.max == minus_inf ? minus_inf : s.max + std::log(s.sum);
+}
+
+// log of the structure prior of one family with k parents among m
+// candidates: -log C(m, k), for k = 0 .. m.
+inline std::vector<double> log_family_prior(int m)
+{
+    std::vector<double> prior(size_t(m) + 1);
+    for (int k = 0; k <= m; ++k)
+        prior[size_t(k)] = -(std::lgamma(m + 1.0) - std::lgamma(k + 1.0) - std::lgamma(m - k + 1.0));
+    return prior;
+}
+
+// Local scores as weights: a NaN score weighs nothing (like -inf), a score
+// of +inf has no meaning as a log marginal likelihood and fails.  first is
+// the parset of s[0], for the message.
+inline void clean_scores(double *s, size_t count, uint64_t first, const char *name)
+{
+    for (size_t k = 0; k < count; ++k) {
+        if (s[k] != s[k])
+            s[k] = minus_inf;
+        else if (s[k] == HUGE_VAL)
+            failf(name, "record %llu is +inf, which is no log marginal likelihood",
+                  (unsigned long long)(first + k));
+    }
+}
+
+// A file of doubles read back to front in blocks, for passes that visit
+// the parsets of a variable in decreasing order.
+struct reverse_reader {
+    FILE *file;
+    const char *name;
+    std::vector<double> buf;
+    uint64_t remaining;   // records before the buffered ones, not yet read
+    size_t next;          // records of buf not yet handed out
+};
+
+inline void reverse_init(reverse_reader &r, FILE *f, const char *name, uint64_t count,
+                         size_t capacity)
+{
+    check_input_size(f, count * sizeof(double), name);
+    r.file = f;
+    r.name = name;
+    r.buf.assign(capacity, 0.0);
+    r.remaining = count;
+    r.next = 0;
+}
+
+inline double reverse_next(reverse_reader &r)
+{
+    if (r.next == 0) {
+        if (r.remaining == 0)
+            fail(r.name, "read past the first record");
+        const size_t len = r.remaining < r.buf.size() ? size_t(r.remaining) : r.buf.size();
+        r.remaining -= len;
+        pread_exact(r.file, r.buf.data(), len * sizeof(double), r.remaining * sizeof(double),
+                    r.name);
+        r.next = len;
+    }
+    return r.buf[--r.next];
+}

@@ -1,0 +1,73 @@
+// sum_family_subsets: for every variable and every candidate parent set,
+// the logarithm of the prior-weighted sum of e^score over all parent sets
+// inside it.
+//
+// Reads <dirname>/<i> (2^(n-1) doubles indexed by parset, the local scores
+// as log marginal likelihoods) and writes <dirname>/<i>.lsum, 2^(n-1)
+// doubles: record p = log of the sum over the subsets q of p of
+// e^score(q) / C(n-1, |q|).  The prior 1/C(n-1, k) spreads the weight of
+// each parent-set size evenly over the sets of that size.
+//
+// A NaN score weighs nothing, like -inf; a score of +inf fails.  The sums
+// are made one bit at a time (the sets holding the bit take in the same set
+// without it), in log space, so scores down to -1e12 neither overflow nor
+// vanish.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "files.h"
+#include "logsum.h"
+
+namespace {
+
+constexpr uint32_t read_piece = 32768;
+
+} // namespace
+
+void sum_family_subsets(int nof_vars, const char *dirname)
+{
+    if (nof_vars <= 0)
+        return;
+    const uint64_t count = uint64_t(1) << (nof_vars - 1);
+    double *w = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "weight table"));
+    const std::vector<double> prior = log_family_prior(nof_vars - 1);
+
+    for (int i = 0; i < nof_vars; ++i) {
+        char *name = create_fn(dirname, i, "");
+        FILE *in = fopen_checked(name, "rb");
+        for (uint64_t at = 0; at < count; at += read_piece) {
+            const size_t len = size_t(count - at < read_piece ? count - at : read_piece);
+            read_records(in, w + at, sizeof(double), len, name);
+            clean_scores(w + at, len, at, name);
+            for (size_t k = 0; k < len; ++k)
+                w[at + k] += prior[size_t(__builtin_popcountll(at + k))];
+        }
+        close_input(in, name);
+        free(name);
+
+        subset_sums(w, nof_vars - 1, false);
+
+        name = create_fn(dirname, i, ".lsum");
+        FILE *out = open_output(name, "wb");
+        write_records(out, w, sizeof(double), size_t(count), name);
+        close_output(out, name);
+        commit_output(name);
+        free(name);
+    }
+    free(w);
+}
+
+int main(int argc, char **argv)
+{
+    ignore_file_size_signal();
+    if (argc != 3) {
+        fputs("Usage: sum_family_subsets nof_vars dirname\n", stderr);
+        return 1;
+    }
+    program_name = "sum_family_subsets";
+    int nof_vars = parse_nof_vars(argv[1]);
+    check_nof_vars(nof_vars, argv[1], true);
+    sum_family_subsets(nof_vars, argv[2]);
+    return 0;
+}

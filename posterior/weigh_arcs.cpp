@@ -1,0 +1,213 @@
+// weigh_arcs: the posterior probability of every arc u -> v, summed over
+// all networks, from the local scores and the forward and backward sums of
+// sum_leaf_tables.
+//
+// For a variable v and a set U of other variables, F(U) B(U + v) is the
+// weight of all orders in which exactly U comes before v, without v's own
+// factor.  Summed over the supersets of a parent set P,
+//   G_v(P) = sum over U containing P of F(U) B(U + v),
+// it gives the weight of all networks in which v has the parents P, once
+// multiplied by the prior-weighted e^score(P) / C(n-1, |P|).  So
+//   p(u -> v) = sum over P holding u of that product / sum over all P,
+// the denominator being the total weight F(all) computed per v.
+//
+// probfile (text): n lines, line u holding the n probabilities p(u -> v),
+// v = 0 .. n-1, each "%.17g", separated by one space; p(v -> v) is 0.
+// Every network weighing zero (all scores -inf) fails: no probability is
+// defined then.  Scores are read as sum_family_subsets reads them: a NaN
+// weighs nothing, +inf fails.
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "files.h"
+#include "logsum.h"
+
+namespace {
+
+constexpr size_t buffer_records = 32768;
+constexpr int block_bits = 10;
+constexpr size_t block = size_t(1) << block_bits;
+
+double next_double(record_reader *r)
+{
+    double x;
+    memcpy(&x, reader_next(r), sizeof x);
+    return x;
+}
+
+void rewind_reader(record_reader *r)
+{
+    errno = 0;
+    if (fseek(r->file, 0, SEEK_SET) != 0)
+        fail_errno(r->name);
+    r->filled = 0;
+    r->next = 0;
+}
+
+} // namespace
+
+namespace {
+
+// The arcs into v = first, first + step, ... < n, with a weight table and
+// file handles of its own; split tells whether the sums over supersets may
+// take a second thread.
+void weigh_some(int n, int first, int step, bool split, const char *dirname, const char *fwdfile,
+                const char *bwdfile, std::vector<double> &prob)
+{
+    const uint64_t count = uint64_t(1) << n;
+    const uint64_t records = count / 2;
+    double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
+    const std::vector<double> prior = log_family_prior(n - 1);
+
+    FILE *ff = fopen_checked(fwdfile, "rb");
+    FILE *bf = fopen_checked(bwdfile, "rb");
+    check_input_size(ff, count * sizeof(double), fwdfile);
+    check_input_size(bf, count * sizeof(double), bwdfile);
+    record_reader fwd, bwd;
+    reader_init(&fwd, ff, fwdfile, sizeof(double), buffer_records);
+    reader_init(&bwd, bf, bwdfile, sizeof(double), buffer_records);
+    std::vector<double> scores(buffer_records), e(block);
+
+    for (int v = first; v < n; v += step) {
+        const uint64_t vb = uint64_t(1) << v;
+        // F(U) B(U + v) for the sets U without v, in parset order.
+        rewind_reader(&fwd);
+        rewind_reader(&bwd);
+        uint64_t p = 0, q = 0;
+        for (uint64_t s = 0; s < count; ++s) {
+            const double f = next_double(&fwd), b = next_double(&bwd);
+            if ((s & vb) == 0)
+                g[p++] = f;
+            else
+                g[q++] += b;
+        }
+        // Sums over the supersets.
+        subset_sums(g, n - 1, true, split);
+        // Each parent set's weight, to the total and to each of its arcs.
+        char *name = create_fn(dirname, v, "");
+        FILE *in = fopen_checked(name, "rb");
+        log_sum total;
+        std::vector<log_sum> arc(static_cast<size_t>(n - 1));
+        for (uint64_t at = 0; at < records; at += buffer_records) {
+            const size_t len = size_t(records - at < buffer_records ? records - at : buffer_records);
+            read_records(in, scores.data(), sizeof(double), len, name);
+            clean_scores(scores.data(), len, at, name);
+            // Block by block: in plain sums scaled by the block's largest
+            // weight when no finite weight lies more than 600 below it (so
+            // none can vanish), else term by term.
+            for (size_t b0 = 0; b0 < len; b0 += block) {
+                const size_t bl = len - b0 < block ? len - b0 : block;
+                double *w = scores.data() + b0;
+                double m = minus_inf, lo = HUGE_VAL;
+                for (size_t k = 0; k < bl; ++k) {
+                    const uint64_t ps = at + b0 + k;
+                    w[k] += prior[size_t(__builtin_popcountll(ps))] + g[ps];
+                    m = w[k] > m ? w[k] : m;
+                    lo = w[k] != minus_inf && w[k] < lo ? w[k] : lo;
+                }
+                if (m == minus_inf)
+                    continue;
+                const uint64_t first = at + b0;
+                if (m - lo <= 600.0 && bl == block) {
+                    to_linear(w, e.data(), bl, m);
+                    double all = 0.0;
+                    for (size_t k = 0; k < bl; ++k)
+                        all += e[k];
+                    log_sum_add(total, m + std::log(all));
+                    for (int j = 0; j < n - 1; ++j) {
+                        double part = 0.0;
+                        if (j < block_bits) {
+                            const size_t run = size_t(1) << j;
+                            for (size_t base = run; base < bl; base += 2 * run)
+                                for (size_t t = 0; t < run; ++t)
+                                    part += e[base + t];
+                        } else if (first >> j & 1) {
+                            part = all;
+                        }
+                        if (part > 0.0)
+                            log_sum_add(arc[size_t(j)], m + std::log(part));
+                    }
+                    continue;
+                }
+                for (size_t k = 0; k < bl; ++k) {
+                    if (w[k] == minus_inf)
+                        continue;
+                    log_sum_add(total, w[k]);
+                    for (uint64_t rest = first + k; rest != 0; rest &= rest - 1)
+                        log_sum_add(arc[size_t(__builtin_ctzll(rest))], w[k]);
+                }
+            }
+        }
+        close_input(in, name);
+        const double all = log_sum_value(total);
+        if (all == minus_inf)
+            fail(name, "every network has the weight zero (all scores -inf)");
+        free(name);
+        for (int j = 0; j < n - 1; ++j) {
+            const int u = j < v ? j : j + 1;   // parset bit j is variable u
+            const double x = std::exp(log_sum_value(arc[size_t(j)]) - all);
+            if (!(x >= 0.0))   // NaN: only a damaged sum file gives one
+                fail(fwdfile, "a sum that is not a number (damaged forward or backward sums?)");
+            prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
+        }
+    }
+    reader_free(&fwd);
+    reader_free(&bwd);
+    close_input(ff, fwdfile);
+    close_input(bf, bwdfile);
+    free(g);
+}
+
+} // namespace
+
+// From 14 variables on, two threads take the even and the odd variables,
+// each with a weight table of 2^(n-1) doubles: together one table of 2^n,
+// as in sum_leaf_tables.  The probabilities do not depend on it.
+void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const char *bwdfile,
+                std::vector<double> &prob)
+{
+    const int n = nof_vars > 0 ? nof_vars : 0;
+    prob.assign(size_t(n) * size_t(n), 0.0);
+    if (n <= 1)
+        return;
+    if (n < 14 || std::thread::hardware_concurrency() < 2) {
+        weigh_some(n, 0, 1, true, dirname, fwdfile, bwdfile, prob);
+        return;
+    }
+    std::thread odd([&] { weigh_some(n, 1, 2, false, dirname, fwdfile, bwdfile, prob); });
+    weigh_some(n, 0, 2, false, dirname, fwdfile, bwdfile, prob);
+    odd.join();
+}
+
+int main(int argc, char **argv)
+{
+    ignore_file_size_signal();
+    if (argc != 6) {
+        fputs("Usage: weigh_arcs nof_vars dirname fwdfile bwdfile probfile\n", stderr);
+        return 1;
+    }
+    program_name = "weigh_arcs";
+    int nof_vars = parse_nof_vars(argv[1]);
+    check_nof_vars(nof_vars, argv[1], false);
+    std::vector<double> prob;
+    weigh_arcs(nof_vars, argv[2], argv[3], argv[4], prob);
+
+    const char *probfile = argv[5];
+    FILE *out = open_output(probfile, "w");
+    for (int u = 0; u < nof_vars; ++u)
+        for (int v = 0; v < nof_vars; ++v) {
+            errno = 0;
+            if (fprintf(out, "%.17g%c", prob[size_t(u) * size_t(nof_vars) + size_t(v)],
+                        v + 1 < nof_vars ? ' ' : '\n') < 0)
+                fail_errno(probfile);
+        }
+    close_output(out, probfile);
+    commit_output(probfile);
+    return 0;
+}
