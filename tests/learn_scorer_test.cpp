@@ -153,6 +153,49 @@ double best_total(const std::vector<std::vector<double>> &local)
     return best;
 }
 
+bool search_is_built()
+{
+    for (const char *p : {"find_top_families", "solve_leaf_table", "trace_leaf_sequence",
+                          "assemble_optimal_graph", "rate_graph"})
+        if (!fs::exists(bin(p)))
+            return false;
+    return true;
+}
+
+// The optimal network of the local score files in sd (n variables), one
+// parent varset per variable; empty when a stage fails.
+std::vector<uint32_t> search(const std::string &sd, int n)
+{
+    const std::string k = std::to_string(n);
+    if (run("find_top_families", {k, sd}).status != 0 ||
+        run("solve_leaf_table", {k, sd, sd + "/sink"}).status != 0 ||
+        run("trace_leaf_sequence", {k, sd + "/sink", sd + "/ord"}).status != 0 ||
+        run("assemble_optimal_graph", {k, sd, sd + "/ord", sd + "/net"}).status != 0)
+        return {};
+    std::istringstream net(read_file(sd + "/net"));
+    std::vector<uint32_t> parents(static_cast<size_t>(n));
+    for (auto &p : parents)
+        net >> p;
+    return net ? parents : std::vector<uint32_t>{};
+}
+
+// The first columns of a CSV text, and a column of one label appended.
+std::string first_columns(const std::string &csv, int columns, bool constant)
+{
+    std::istringstream in(csv);
+    std::string line, out;
+    for (bool header = true; std::getline(in, line); header = false) {
+        size_t cut = 0;
+        for (int c = 0; c < columns && cut != std::string::npos; ++c) {
+            cut = line.find(',', cut);
+            cut = cut == std::string::npos ? cut : cut + 1;
+        }
+        out += line.substr(0, cut == std::string::npos ? cut : cut - 1) +
+               (constant ? header ? ",country" : ",NL" : "") + "\n";
+    }
+    return out;
+}
+
 } // namespace
 
 TEST(LearnScorer, EveryScoreMatchesPerFamilyCounting)
@@ -508,21 +551,12 @@ TEST(LearnScorer, FailedWriteLeavesNoResult)
 
 TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
 {
-    for (const char *p : {"find_top_families", "solve_leaf_table", "trace_leaf_sequence",
-                          "assemble_optimal_graph"})
-        if (!fs::exists(bin(p)))
-            GTEST_SKIP() << p << " is not built";
+    if (!search_is_built())
+        GTEST_SKIP() << "the search programs are not built";
     std::string dir = scratch_dir();
     // Six columns of the example data: asia, tub, smoke, lung, bronc, either.
-    std::istringstream in(read_file(std::string(SOURCE_DIR) + "/examples/asia.csv"));
-    std::string line, six;
-    while (std::getline(in, line)) {
-        size_t cut = 0;
-        for (int c = 0; c < 6; ++c)
-            cut = line.find(',', cut) + 1;
-        six += line.substr(0, cut - 1) + "\n";
-    }
-    write_file(dir + "/six.csv", six);
+    write_file(dir + "/six.csv",
+               first_columns(read_file(std::string(SOURCE_DIR) + "/examples/asia.csv"), 6, false));
     // smoke and lung are linked in the source network, asia and bronc are
     // not: forbid the true link both ways and require a false arc.
     write_file(dir + "/forbid", "smoke,lung\nlung,smoke\n");
@@ -536,15 +570,8 @@ TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
         args.insert(args.end(), {dir + "/six.csv", sd});
         result r = score(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        ASSERT_EQ(run("find_top_families", {"6", sd}).status, 0);
-        ASSERT_EQ(run("solve_leaf_table", {"6", sd, sd + "/sink"}).status, 0);
-        ASSERT_EQ(run("trace_leaf_sequence", {"6", sd + "/sink", sd + "/ord"}).status, 0);
-        ASSERT_EQ(run("assemble_optimal_graph", {"6", sd, sd + "/ord", sd + "/net"}).status, 0);
-        std::istringstream net(read_file(sd + "/net"));
-        std::vector<uint32_t> parents(n);
-        for (auto &p : parents)
-            net >> p;
-        ASSERT_TRUE(net) << "network file too short";
+        std::vector<uint32_t> parents = search(sd, n);
+        ASSERT_EQ(parents.size(), size_t(n));
         std::vector<std::vector<double>> local(n);
         for (int i = 0; i < n; ++i)
             local[size_t(i)] = read_doubles(sd + "/" + std::to_string(i));
@@ -582,4 +609,60 @@ TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
         EXPECT_EQ(read_file(td + "/" + std::to_string(i)),
                   read_file(dir + "/c/" + std::to_string(i)))
             << "variable " << i;
+}
+
+// A column of one label changes no family's score, so with exact sums it
+// ties to the last bit: it gets no parents, is no one's parent, and the rest
+// of the network and its printed score stay as they were.
+TEST(LearnScorer, ConstantColumnTiesExactly)
+{
+    // Every subset with the column added has the terms of the subset without.
+    table t = random_table({2, 3, 2, 2, 4, 2, 2}, 400, 11);
+    t.arity.push_back(1);
+    for (auto &row : t.rows)
+        row.push_back(0);
+    const data_set d = parse_data(csv_of(t), "mem", {});
+    const uint32_t c = 1u << 7;
+    for (score_kind k : {score_kind::bdeu, score_kind::bic, score_kind::aic})
+        for (unsigned threads : {1u, 3u}) {
+            score_options opt;
+            opt.kind = k;
+            const std::vector<double> g = subset_terms(d, opt, threads);
+            for (uint32_t s = 0; s < c; ++s)
+                ASSERT_EQ(bytes_of(std::vector<double>{g[s | c]}),
+                          bytes_of(std::vector<double>{g[s]}))
+                    << "set " << s << ", " << threads << " threads";
+        }
+
+    if (!search_is_built())
+        GTEST_SKIP() << "the search programs are not built";
+    std::string dir = scratch_dir();
+    const std::string asia = read_file(std::string(SOURCE_DIR) + "/examples/asia.csv");
+    struct data {
+        std::string csv;
+        int n;
+    } sets[] = {{asia, 8},
+                {csv_of(random_table(std::vector<int>(11, 2), 300, 4)), 11},
+                {csv_of(random_table({3, 2, 4, 2, 2, 3}, 120, 9)), 6}};
+    int k = 0;
+    for (const auto &set : sets)
+        for (const char *kind : {"bdeu", "bic", "aic"}) {
+            std::vector<uint32_t> nets[2];
+            std::string printed[2];
+            for (int with : {0, 1}) {
+                const std::string sd = dir + "/" + std::to_string(k++);
+                write_file(sd + ".csv", first_columns(set.csv, set.n, with));
+                ASSERT_EQ(score({"--local-files", "--score", kind, sd + ".csv", sd}).status, 0);
+                nets[with] = search(sd, set.n + with);
+                ASSERT_EQ(nets[with].size(), size_t(set.n + with)) << kind;
+                result r = run("rate_graph", {sd + "/net", sd});
+                ASSERT_EQ(r.status, 0) << r.err;
+                printed[with] = r.out;
+            }
+            const std::string what = std::string(kind) + ", " + std::to_string(set.n) + " columns";
+            EXPECT_EQ(nets[1].back(), 0u) << what;
+            nets[1].pop_back();
+            EXPECT_EQ(nets[1], nets[0]) << what;
+            EXPECT_EQ(printed[1], printed[0]) << what;
+        }
 }

@@ -18,13 +18,28 @@ std::vector<std::string> names_of(const std::vector<field> &fields)
     return out;
 }
 
-bool is_comment_or_blank(const std::vector<field> &fields)
+bool is_blank(const std::vector<field> &fields)
 {
-    if (fields.empty())
-        return true;
-    if (fields.size() == 1 && trim(fields[0].text).empty() && !fields[0].quoted)
-        return true;
-    return !fields[0].quoted && trim(fields[0].text).rfind('#', 0) == 0;
+    return fields.size() == 1 && trim(fields[0].text).empty() && !fields[0].quoted;
+}
+
+// The text with every line that starts with # (after blanks) emptied, so
+// that the lines keep their numbers.
+std::string without_comments(const std::string &text)
+{
+    std::string out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        eol = eol == std::string::npos ? text.size() : eol + 1;
+        const size_t first = text.find_first_not_of(" \t", pos);
+        if (first < eol && text[first] == '#')
+            out += text[eol - 1] == '\n' ? "\n" : "";
+        else
+            out.append(text, pos, eol - pos);
+        pos = eol;
+    }
+    return out;
 }
 
 int index_of(const data_set &data, const std::string &name)
@@ -39,7 +54,7 @@ int index_of(const data_set &data, const std::string &name)
 
 void read_arc_list(const char *path, const data_set &data, varset *masks)
 {
-    const std::string text = read_whole_file(path, "rb");
+    const std::string text = without_comments(read_whole_file(path, "rb"));
     size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0, line = 1;
     const char delim = detect_delimiter(text, pos);
     std::vector<field> fields;
@@ -48,7 +63,7 @@ void read_arc_list(const char *path, const data_set &data, varset *masks)
         const size_t start_line = line;
         if (!next_record(text, pos, line, delim, fields, path))
             break;
-        if (is_comment_or_blank(fields))
+        if (is_blank(fields))
             continue;
         std::vector<std::string> names = names_of(fields);
         if (first) {
