@@ -426,6 +426,7 @@ TEST(LearnScorer, BadInputNamesLineAndColumn)
         {"a,b\n1,2\n\"x\ny\",NA\n", "line 4, column 2 (b): missing value 'NA'"},
         {"a,a\n1,2\n", "line 1, column 2 (a): duplicate column name (also column 1)"},
         {"a,,b\n1,2,3\n", "line 1, column 2: empty column name"},
+        {std::string("a,b\0c\n1,2\n", 10), "line 1, column 2: the column name holds a NUL"},
         {many + "\n", "line 1, column 33 (c32): 33 columns, at most 32"},
         {"a,b\n1,\"2\n", "line 2, column 2: quoted field is not closed"},
         {"a,b\n\"1\"x,2\n", "line 2, column 1: unexpected character after a closing quote"},
@@ -665,4 +666,166 @@ TEST(LearnScorer, ConstantColumnTiesExactly)
             EXPECT_EQ(nets[1], nets[0]) << what;
             EXPECT_EQ(printed[1], printed[0]) << what;
         }
+}
+
+// Numbers over --max-levels are refused or binned; the ranges are the
+// states of the description file, and stderr says what was binned.
+TEST(LearnScorer, NumericColumnsBinnedOrRefused)
+{
+    std::string dir = scratch_dir();
+    // age 18..90, 73 values twice over; the row number as id.
+    std::string csv = "id,age,sex\n";
+    for (int r = 0; r < 146; ++r)
+        csv += std::to_string(r + 1) + "," + std::to_string(18 + r % 73) + "," + "mf"[r % 2] +
+               "\n";
+    write_file(dir + "/d.csv", csv);
+    const std::string d = dir + "/d.csv", o = dir + "/o";
+    auto describe = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "--describe");
+        args.insert(args.end(), {d, o});
+        return score(args);
+    };
+    result r = describe({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "compute_family_scores: " + d + ": column 'id' has a different label on "
+                     "each of its 146 rows, as an identifier has: leave it out, or keep it with "
+                     "--categorical id\n");
+    r = describe({"--categorical", "id"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("column 'age' holds 73 distinct numbers, more than --max-levels 16: "
+                         "bin it with --discretize"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(describe({"--categorical", "id", "--max-levels", "73"}).status, 0);
+
+    // Equal frequency: cuts at the values of ranks 24 and 48; equal width:
+    // 18 + 24 k.  The last range is closed.
+    r = describe({"--categorical", "id", "--discretize", "quantile"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("column 'age' (73 distinct numbers) binned into 3 equal-frequency bins: "
+                         "[18,42) [42,66) [66,90]"),
+              std::string::npos)
+        << r.err;
+    std::string vd = read_file(o + "/vd");
+    EXPECT_NE(vd.find("\nage\t3\t[18,42)\t[42,66)\t[66,90]\nsex\t2\tm\tf\n"), std::string::npos)
+        << vd;
+    r = describe({"--categorical", "id", "--discretize", "age=interval:4"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(read_file(o + "/vd").find("\nage\t4\t[18,36)\t[36,54)\t[54,72)\t[72,90]\n"),
+              std::string::npos);
+    // The binned column scores as the same data written with the ranges.
+    std::string ranged = "age,sex\n";
+    for (int r = 0; r < 146; ++r) {
+        const int a = r % 73;
+        ranged += std::string(a < 18 ? "\"[18,36)\"" : a < 36 ? "\"[36,54)\""
+                                    : a < 54 ? "\"[54,72)\"" : "\"[72,90]\"") +
+                  "," + "mf"[r % 2] + "\n";
+    }
+    write_file(dir + "/ranged.csv", ranged);
+    std::string no_id;
+    for (size_t p = csv.find('\n') + 1, q; p < csv.size(); p = q + 1) {
+        q = csv.find('\n', p);
+        no_id += csv.substr(csv.find(',', p) + 1, q - csv.find(',', p));
+    }
+    write_file(dir + "/age.csv", "age,sex\n" + no_id);
+    ASSERT_EQ(score({"--discretize", "age=interval:4", dir + "/age.csv", dir + "/b"}).status, 0);
+    ASSERT_EQ(score({dir + "/ranged.csv", dir + "/c"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/b/res"), read_file(dir + "/c/res"));
+
+    r = describe({"--categorical", "id", "--discretize", "sex=quantile"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("column 'sex' cannot be binned: its label 'm' is not a number"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(describe({"--categorical", "height"}).status, 2);
+}
+
+// Comma, tab and semicolon are told from the first lines, quotes
+// respected; one column needs --delimiter; missing-value markers.
+TEST(LearnScorer, DelimitersAndMissingValues)
+{
+    std::string dir = scratch_dir();
+    struct read_case {
+        std::string text, vd;
+    } cases[] = {
+        // A European file: decimal commas, one in the header's quotes.
+        {"a;\"b,c\"\n1,5;x\n2,5;y\n", "a\t2\t1,5\t2,5\nb,c\t2\tx\ty\n"},
+        // A tab file with a comma in one label only.
+        {"p\tq\nx\ty\nx,z\ty\n", "p\t2\tx\tx,z\nq\t1\ty\n"},
+        // Semicolons inside quotes do not split.
+        {"a,b\n\"1;2;3\",x\n4,x\n", "a\t2\t1;2;3\t4\nb\t1\tx\n"},
+    };
+    int k = 0;
+    for (const auto &c : cases) {
+        const std::string data = dir + "/d" + std::to_string(k++);
+        write_file(data, c.text);
+        result r = score({"--describe", data, dir + "/o"});
+        ASSERT_EQ(r.status, 0) << c.text << r.err;
+        EXPECT_EQ(read_file(dir + "/o/vd"), c.vd) << c.text;
+    }
+    write_file(dir + "/one", "a\nx\ny\n");
+    result r = score({dir + "/one", dir + "/o1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("one column only"), std::string::npos);
+    EXPECT_NE(r.err.find("--delimiter"), std::string::npos);
+    EXPECT_EQ(score({"--delimiter", "semicolon", dir + "/one", dir + "/o1"}).status, 0);
+
+    // Default markers are missing, None is a label; --na-values replaces them.
+    write_file(dir + "/na", "a,b\nNaN,x\nNone,y\nn/a,z\nc,#N/A\nd,null\nc,N/A\nc,NULL\ne,nan\n"
+                            "c,w\n");
+    r = score({"--describe", "--missing=drop", dir + "/na", dir + "/o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("dropped 7 of 9 rows"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(dir + "/o/vd"), "a\t2\tNone\tc\nb\t2\ty\tw\n");
+    r = score({"--describe", "--missing=drop", "--na-values", "x,None", dir + "/na", dir + "/o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("dropped 2 of 9 rows"), std::string::npos) << r.err;
+}
+
+// Arc files read as data files are (quotes, a from/to header, R's row
+// names); constraints that admit no network are named.
+TEST(LearnScorer, ConstraintFilesAndConflicts)
+{
+    std::string dir = scratch_dir();
+    write_file(dir + "/d.csv", "a,b c,d\n1,2,3\n2,2,1\n1,3,3\n");
+    const std::string d = dir + "/d.csv";
+    write_file(dir + "/plain", "# a comment, \"unclosed\nd,a\n");
+    write_file(dir + "/header", "from,to\nd,a\n");
+    write_file(dir + "/quoted", "\"from\",\"to\"\n\"d\",\"a\"\n");
+    write_file(dir + "/r", "\"\",\"from\",\"to\"\n\"1\",\"d\",\"a\"\n");
+    ASSERT_EQ(score({"--local-files", "--require", dir + "/plain", d, dir + "/p"}).status, 0);
+    for (const char *f : {"header", "quoted", "r"}) {
+        result r = score({"--local-files", "--require", dir + "/" + f, d, dir + "/" + f + ".o"});
+        ASSERT_EQ(r.status, 0) << f << ": " << r.err;
+        EXPECT_EQ(read_file(dir + "/" + f + ".o/0"), read_file(dir + "/p/0")) << f;
+    }
+    write_file(dir + "/arc", "a,\"b c\"\n");
+    write_file(dir + "/cycle", "a,d\nd,\"b c\"\n\"b c\",a\n");
+    write_file(dir + "/two", "a,d\n\"b c\",d\n");
+    struct conflict {
+        std::vector<std::string> args;
+        std::string file, message;
+    } cases[] = {
+        {{"--forbid", dir + "/arc", "--require", dir + "/arc"}, "arc",
+         "the arc 'a' -> 'b c' is both forbidden and required"},
+        {{"--require", dir + "/cycle"}, "cycle",
+         "the required arcs 'a' -> 'd', 'd' -> 'b c', 'b c' -> 'a' form a cycle"},
+        {{"--max-parents", "1", "--require", dir + "/two"}, "two",
+         "the child 'd' has 2 required parents, more than --max-parents 1"},
+        {{"--require", dir + "/header", "--forbid", dir + "/unknown"}, "unknown",
+         "No such file"},
+    };
+    write_file(dir + "/unknown_names", "from,to\nd,e\n");
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {d, dir + "/x"});
+        result r = score(args);
+        EXPECT_EQ(r.status, 2) << c.message;
+        EXPECT_EQ(r.err.rfind("compute_family_scores: " + dir + "/" + c.file + ": " + c.message, 0),
+                  0u)
+            << r.err;
+    }
+    result r = score({"--require", dir + "/unknown_names", d, dir + "/x"});
+    EXPECT_EQ(r.err, "compute_family_scores: " + dir + "/unknown_names: line 2: unknown "
+                     "variable 'e'\n");
 }

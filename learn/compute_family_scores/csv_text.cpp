@@ -39,8 +39,9 @@ inline void skip_line_end(const std::string &text, size_t &pos, size_t &line)
 
 // The number of fields of the record at pos read with delim, as
 // next_record() splits it, without failing: an unclosed quote ends the
-// record and the text.
-size_t count_fields(const std::string &text, size_t &pos, char delim)
+// record and the text.  stray is set when a quote stands inside a field not
+// quoted, or after a closing quote: a sign that delim is not the separator.
+size_t count_fields(const std::string &text, size_t &pos, char delim, bool &stray)
 {
     const size_t n = text.size();
     size_t fields = 1;
@@ -58,9 +59,13 @@ size_t count_fields(const std::string &text, size_t &pos, char delim)
             }
             ++pos;
             field_start = false;
+            if (pos < n && text[pos] != delim && !at_line_end(text, pos))
+                stray = true;
             continue;
         }
         field_start = false;
+        if (c == '"')
+            stray = true;
         if (c == delim) {
             ++fields;
             field_start = true;
@@ -145,7 +150,9 @@ char detect_delimiter(const std::string &text, size_t start)
         bool consistent = true;
         while (pos < text.size() && seen < sample) {
             const size_t before = pos;
-            size_t fields = count_fields(text, pos, delim);
+            bool stray = false;
+            size_t fields = count_fields(text, pos, delim, stray);
+            consistent = consistent && !stray;
             if (fields == 1 && (text[before] == '\n' || text[before] == '\r'))
                 continue;  // an empty line
             if (seen++ == 0)

@@ -27,7 +27,8 @@ bool blank_record(const std::vector<field> &fields);
 
 // Comma, tab or semicolon, read from the records that start at pos (the
 // first 50 that are not blank, quotes respected): the one that gives every
-// record the header's number of fields, more than one; of several, the one
+// record the header's number of fields, more than one, with every quote at
+// the start or end of a field; of several, the one
 // giving the most fields (comma first, then tab, on equal counts).  When none
 // is consistent, the one giving the header the most fields; comma when none
 // splits the header.

@@ -189,8 +189,16 @@ data_set parse_data(const std::string &text, const char *name, const read_option
                                       "' is also named by --categorical")
                                          .c_str());
         }
-    for (size_t c = 0; c < m; ++c)
-        settle_column(data, opt, c, name, categorical);
+    // The columns named by --discretize first: a rule that cannot apply is
+    // reported before any other column is refused.
+    std::vector<char> named(m, 0);
+    for (const auto &r : opt.discretize)
+        if (!r.column.empty())
+            named[size_t(column_index(data, r.column, "--discretize"))] = 1;
+    for (int pass : {1, 0})
+        for (size_t c = 0; c < m; ++c)
+            if (named[c] == pass)
+                settle_column(data, opt, c, name, categorical);
     return data;
 }
 

@@ -150,7 +150,8 @@ void add_scoring_options(CLI::App &app, scoring_settings &s)
                    for (const auto &v : vs)
                        store(v);
                })
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->allow_extra_args(false);
     };
     one("--score", [&s](const std::string &v) {
         if (v == "bdeu")
