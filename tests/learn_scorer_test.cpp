@@ -8,7 +8,10 @@
 #include <random>
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "family_scores.h"
+#include "scoring_options.h"
 #include "testutil.h"
 #include "varpar.h"
 
@@ -828,4 +831,35 @@ TEST(LearnScorer, ConstraintFilesAndConflicts)
     result r = score({"--require", dir + "/unknown_names", d, dir + "/x"});
     EXPECT_EQ(r.err, "compute_family_scores: " + dir + "/unknown_names: line 2: unknown "
                      "variable 'e'\n");
+}
+
+// The settings given back as arguments (what the driver passes on) parse to
+// the same settings.
+TEST(LearnScorer, ScoringArgumentsRoundTrip)
+{
+    auto parse = [](std::vector<std::string> args) {
+        scoring_settings s;
+        CLI::App app;
+        add_scoring_options(app, s);
+        std::reverse(args.begin(), args.end());  // CLI11 takes a vector back to front
+        app.parse(args);
+        return s;
+    };
+    const scoring_settings s =
+        parse({"--delimiter", ";", "--missing=drop", "--na-values", ",NA,-", "--max-levels", "5",
+               "--categorical", "a b", "--categorical", "c", "--discretize", "quantile",
+               "--discretize", "x=y=interval:7", "--score", "aic", "--ess", "2.5",
+               "--max-parents", "3", "--forbid", "f", "--require", "r", "--threads", "3"});
+    EXPECT_EQ(s.read.delimiter, ';');
+    EXPECT_EQ(s.read.na_values, (std::vector<std::string>{"", "NA", "-"}));
+    ASSERT_EQ(s.read.discretize.size(), 2u);
+    EXPECT_EQ(s.read.discretize[1].column, "x=y");
+    EXPECT_EQ(s.read.discretize[1].bins, 7);
+    const std::vector<std::string> args = scoring_arguments(s);
+    const scoring_settings t = parse(args);
+    EXPECT_EQ(scoring_arguments(t), args);
+    EXPECT_EQ(t.read.categorical, s.read.categorical);
+    EXPECT_EQ(t.score.ess, 2.5);
+    EXPECT_EQ(t.threads, 3u);
+    EXPECT_TRUE(scoring_arguments(scoring_settings{}).empty());
 }
