@@ -3,11 +3,9 @@
 // variable-description file <dirname>/vd.
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -227,12 +225,10 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
         fail(dirname, ec.message().c_str());
     std::string dir = dirname;
     final_names.push_back(dir + "/vd");
-    if (opt_in.describe)
-        ;
-    else if (opt_in.local_files)
+    if (opt_in.local_files && !opt_in.describe)
         for (int i = 0; i < n; ++i)
             final_names.push_back(dir + "/" + std::to_string(i));
-    else
+    else if (!opt_in.describe)
         final_names.push_back(dir + "/res");
     for (const auto &f : final_names)
         temp_names.push_back(f + ".tmp");

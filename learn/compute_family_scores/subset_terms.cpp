@@ -34,7 +34,7 @@ const fixed_sum *shared_table(term_cache &cache, double q, const term_source &sr
     }
     std::vector<fixed_sum> t(cache.nof_rows + 1, 0);
     for (size_t k = 2; k <= cache.nof_rows; ++k)
-        t[k] = to_fixed(bdeu_term(src.log_a, src.a, k));
+        t[k] = to_fixed(bdeu_term(src.log_a, src.a, k), k);
     cache.entries += t.size();
     return cache.tables.emplace(q, std::move(t)).first->second.data();
 }
@@ -51,7 +51,7 @@ term_source source_for(term_lookup &look, double q)
     }
     src.log_a = cache.log_ess - std::log(q);
     src.a = cache.ess / q;
-    src.single = to_fixed(src.log_a);
+    src.single = to_fixed(src.log_a, 1);
     auto it = look.seen.find(q);
     if (it != look.seen.end()) {
         src.table = it->second;
@@ -72,7 +72,7 @@ void start_cache(term_cache &cache, const score_options &opt, size_t nof_rows)
     if (opt.kind != score_kind::bdeu) {
         cache.n_log_n.assign(nof_rows + 1, 0);
         for (size_t k = 2; k <= nof_rows; ++k)
-            cache.n_log_n[k] = to_fixed(double(k) * std::log(double(k)));
+            cache.n_log_n[k] = to_fixed(double(k) * std::log(double(k)), k);
     }
 }
 

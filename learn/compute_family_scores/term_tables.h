@@ -12,14 +12,16 @@
 
 #include "subset_terms.h"
 
-// Sums of terms: 2^-64 units in a signed 128-bit integer.  A term is below
-// 2^62 in magnitude and a subset holds at most 2^32 rows, so no sum leaves
-// the range.
+// Sums of terms: 2^-64 units in a signed 128-bit integer.  The term of a
+// cell of k rows is held to at most 2^20 k in magnitude (far above any real
+// score: about k ln(a + k)), so the terms of a subset of at most 2^32 rows
+// sum to below 2^53, 2^117 units: no sum leaves the range.
 __extension__ typedef __int128 fixed_sum;
 
-inline fixed_sum to_fixed(double x)
+// x, the term of a cell of k rows (k >= 1), in units.
+inline fixed_sum to_fixed(double x, size_t k)
 {
-    if (!(std::fabs(x) < 0x1p62))
+    if (!(std::fabs(x) <= 0x1p20 * double(k)))
         throw std::range_error("a score term is out of range (is --ess too large?)");
     return fixed_sum(std::rint(x * 0x1p64));
 }
@@ -80,7 +82,7 @@ term_source source_for(term_lookup &look, double q);
 // T(k) of a cell of k >= 2 rows (from a table also k = 0 and 1, as 0).
 inline fixed_sum term(const term_source &src, size_t k)
 {
-    return src.table != nullptr ? src.table[k] : to_fixed(bdeu_term(src.log_a, src.a, k));
+    return src.table != nullptr ? src.table[k] : to_fixed(bdeu_term(src.log_a, src.a, k), k);
 }
 
 // T(k) of a cell of k rows, 0 for fewer than two (those are counted apart).
