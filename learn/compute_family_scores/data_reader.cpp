@@ -132,7 +132,13 @@ data_set parse_data(const std::string &text, const char *name, const read_option
     data.labels.resize(m);
     data.codes.resize(m);
     const std::vector<std::string> &na = opt.na_given ? opt.na_values : default_na_values;
-    const std::unordered_set<std::string> missing_marker(na.begin(), na.end());
+    // Markers are short: most fields are told apart by their length alone.
+    size_t longest_marker = 0;
+    for (const auto &s : na)
+        longest_marker = std::max(longest_marker, s.size());
+    auto is_missing = [&](const std::string &s) {
+        return s.size() <= longest_marker && std::find(na.begin(), na.end(), s) != na.end();
+    };
     std::vector<std::unordered_map<std::string, uint32_t>> index(m);
     while (next_record(text, pos, line, delim, fields, name)) {
         if (blank_record(fields) && m > 1)
@@ -148,7 +154,7 @@ data_set parse_data(const std::string &text, const char *name, const read_option
                         std::to_string(m));
         bool missing = false;
         for (size_t c = 0; c < m && !missing; ++c) {
-            if (missing_marker.count(fields[c].text) != 0) {
+            if (is_missing(fields[c].text)) {
                 if (!opt.drop_missing)
                     fail_at(name, fields[c].line, c + 1, data.names[c],
                             describe_missing(fields[c].text));

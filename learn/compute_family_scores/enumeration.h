@@ -137,8 +137,7 @@ template <class Item, bool Packed> struct enumeration {
                 }
             }
             const size_t zeros = p0 - pos, ones = t;
-            sum += src.table != nullptr ? src.table[zeros] + src.table[ones]
-                                        : cell_term(src, zeros) + cell_term(src, ones);
+            sum += pair_term(src, zeros, ones);
             if constexpr (WithLast) {
                 count_last(zeros, last_ones - both);
                 count_last(ones, both);
@@ -243,7 +242,7 @@ template <class Item, bool Packed> struct enumeration {
                     for (uint32_t k = begin; k < end; ++k)
                         ones += code(v, in[k]);
                     size_t zeros = end - begin - ones;
-                    sum += cell_term(src, zeros) + cell_term(src, ones);
+                    sum += pair_term(src, zeros, ones);
                     kept += (zeros >= 2 ? zeros : 0) + (ones >= 2 ? ones : 0);
                 } else {
                     tally(v, in, begin, end);

@@ -3,6 +3,8 @@
 // k <= N are shared by the workers of one enumeration.
 #pragma once
 #include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstddef>
 #include <map>
@@ -18,12 +20,29 @@
 // sum to below 2^53, 2^117 units: no sum leaves the range.
 __extension__ typedef __int128 fixed_sum;
 
-// x, the term of a cell of k rows (k >= 1), in units.
+// x, the term of a cell of k rows (k >= 1), in units, rounded to the
+// nearest (halves away from zero).  Taken apart by hand: the conversion of
+// the compiler's runtime costs several times more, and tables of terms are
+// converted entry by entry.
 inline fixed_sum to_fixed(double x, size_t k)
 {
     if (!(std::fabs(x) <= 0x1p20 * double(k)))
         throw std::range_error("a score term is out of range (is --ess too large?)");
-    return fixed_sum(std::rint(x * 0x1p64));
+    const uint64_t bits = std::bit_cast<uint64_t>(x);
+    const int biased = int(bits >> 52 & 0x7ff);
+    if (biased == 0)
+        return 0;  // zero or below 2^-1022: rounds to 0
+    const uint64_t mantissa = (bits & ((uint64_t(1) << 52) - 1)) | uint64_t(1) << 52;
+    // |x| 2^64 = mantissa 2^(biased - 1075 + 64)
+    const int shift = biased - 1011;
+    unsigned __int128 units;
+    if (shift >= 0)
+        units = (unsigned __int128)mantissa << shift;  // |x| < 2^53: shift <= 64
+    else if (shift > -54)
+        units = (mantissa + (uint64_t(1) << (-shift - 1))) >> -shift;
+    else
+        units = 0;
+    return bits >> 63 ? -fixed_sum(units) : fixed_sum(units);
 }
 
 inline double to_double(fixed_sum s)
@@ -79,16 +98,33 @@ struct term_lookup {
 // The terms of the subsets whose product of arities is q.
 term_source source_for(term_lookup &look, double q);
 
+// T(k) computed without a table, for k >= 1: out of line, so that the
+// lookups that take the table stay small enough to be inlined.
+[[gnu::noinline]] inline fixed_sum direct_term(const term_source &src, size_t k)
+{
+    return to_fixed(bdeu_term(src.log_a, src.a, k), k);
+}
+
 // T(k) of a cell of k >= 2 rows (from a table also k = 0 and 1, as 0).
 inline fixed_sum term(const term_source &src, size_t k)
 {
-    return src.table != nullptr ? src.table[k] : to_fixed(bdeu_term(src.log_a, src.a, k), k);
+    return src.table != nullptr ? src.table[k] : direct_term(src, k);
 }
 
 // T(k) of a cell of k rows, 0 for fewer than two (those are counted apart).
 inline fixed_sum cell_term(const term_source &src, size_t k)
 {
     return k >= 2 ? term(src, k) : 0;
+}
+
+// The terms of the two cells a group splits into by a column of at most two
+// labels; a table's entries for 0 and 1 rows are 0, so it is read unasked.
+[[gnu::always_inline]] inline fixed_sum pair_term(const term_source &src, size_t zeros,
+                                                  size_t ones)
+{
+    if (src.table != nullptr)
+        return src.table[zeros] + src.table[ones];
+    return (zeros >= 2 ? direct_term(src, zeros) : 0) + (ones >= 2 ? direct_term(src, ones) : 0);
 }
 
 // G of a subset: the sum of its cells of two rows or more, and the term of a
