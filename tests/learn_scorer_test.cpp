@@ -8,7 +8,10 @@
 #include <random>
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "family_scores.h"
+#include "scoring_options.h"
 #include "testutil.h"
 #include "varpar.h"
 
@@ -151,6 +154,49 @@ double best_total(const std::vector<std::vector<double>> &local)
         best = std::max(best, total);
     } while (std::next_permutation(order.begin(), order.end()));
     return best;
+}
+
+bool search_is_built()
+{
+    for (const char *p : {"find_top_families", "solve_leaf_table", "trace_leaf_sequence",
+                          "assemble_optimal_graph", "rate_graph"})
+        if (!fs::exists(bin(p)))
+            return false;
+    return true;
+}
+
+// The optimal network of the local score files in sd (n variables), one
+// parent varset per variable; empty when a stage fails.
+std::vector<uint32_t> search(const std::string &sd, int n)
+{
+    const std::string k = std::to_string(n);
+    if (run("find_top_families", {k, sd}).status != 0 ||
+        run("solve_leaf_table", {k, sd, sd + "/sink"}).status != 0 ||
+        run("trace_leaf_sequence", {k, sd + "/sink", sd + "/ord"}).status != 0 ||
+        run("assemble_optimal_graph", {k, sd, sd + "/ord", sd + "/net"}).status != 0)
+        return {};
+    std::istringstream net(read_file(sd + "/net"));
+    std::vector<uint32_t> parents(static_cast<size_t>(n));
+    for (auto &p : parents)
+        net >> p;
+    return net ? parents : std::vector<uint32_t>{};
+}
+
+// The first columns of a CSV text, and a column of one label appended.
+std::string first_columns(const std::string &csv, int columns, bool constant)
+{
+    std::istringstream in(csv);
+    std::string line, out;
+    for (bool header = true; std::getline(in, line); header = false) {
+        size_t cut = 0;
+        for (int c = 0; c < columns && cut != std::string::npos; ++c) {
+            cut = line.find(',', cut);
+            cut = cut == std::string::npos ? cut : cut + 1;
+        }
+        out += line.substr(0, cut == std::string::npos ? cut : cut - 1) +
+               (constant ? header ? ",country" : ",NL" : "") + "\n";
+    }
+    return out;
 }
 
 } // namespace
@@ -383,6 +429,7 @@ TEST(LearnScorer, BadInputNamesLineAndColumn)
         {"a,b\n1,2\n\"x\ny\",NA\n", "line 4, column 2 (b): missing value 'NA'"},
         {"a,a\n1,2\n", "line 1, column 2 (a): duplicate column name (also column 1)"},
         {"a,,b\n1,2,3\n", "line 1, column 2: empty column name"},
+        {std::string("a,b\0c\n1,2\n", 10), "line 1, column 2: the column name holds a NUL"},
         {many + "\n", "line 1, column 33 (c32): 33 columns, at most 32"},
         {"a,b\n1,\"2\n", "line 2, column 2: quoted field is not closed"},
         {"a,b\n\"1\"x,2\n", "line 2, column 1: unexpected character after a closing quote"},
@@ -412,7 +459,7 @@ TEST(LearnScorer, BadInputNamesLineAndColumn)
     ASSERT_EQ(score({dir + "/clean.csv", dir + "/c"}).status, 0);
     EXPECT_EQ(read_file(dir + "/m/res"), read_file(dir + "/c/res"));
     write_file(dir + "/allna.csv", "a\nNA\n?\n");
-    r = score({"--missing=drop", dir + "/allna.csv", dir + "/m"});
+    r = score({"--missing=drop", "--delimiter", "comma", dir + "/allna.csv", dir + "/m"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("no data rows"), std::string::npos);
 }
@@ -426,21 +473,27 @@ TEST(LearnScorer, UsageAndOptionErrors)
     EXPECT_EQ(r.err, "Usage: compute_family_scores [options] DATA DIRNAME\n");
     r = score({"--frobnicate", dir + "/d.csv", dir + "/o"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("unknown option --frobnicate"), std::string::npos);
+    EXPECT_NE(r.err.find("--frobnicate"), std::string::npos);
     EXPECT_EQ(score({dir + "/d.csv", dir + "/o", "--score"}).status, 1);
     r = score({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("lgamma"), std::string::npos);
     EXPECT_NE(r.out.find("--threads N"), std::string::npos);
+    // A bad value is a usage error naming the option.
     r = score({"--threads", "-3", dir + "/d.csv", dir + "/o"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "compute_family_scores: --threads: expected a positive integer\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "compute_family_scores: --threads: expected a positive integer\n"
+                     "Usage: compute_family_scores [options] DATA DIRNAME\n");
     for (auto bad : {std::vector<std::string>{"--ess", "0"}, {"--ess", "x"}, {"--score", "k2"},
                      {"--max-parents", "-1"}, {"--missing", "skip"}, {"--threads", "0"},
-                     {"--threads", "2x"}}) {
+                     {"--threads", "2x"}, {"--delimiter", "ab"}, {"--max-parents", "two"},
+                     {"--discretize", "median"}, {"--discretize", "age=quantile:1"},
+                     {"--max-levels", "0"}}) {
         bad.push_back(dir + "/d.csv");
         bad.push_back(dir + "/o");
-        EXPECT_EQ(score(bad).status, 2) << bad[0] << " " << bad[1];
+        r = score(bad);
+        EXPECT_EQ(r.status, 1) << bad[0] << " " << bad[1];
+        EXPECT_EQ(r.err.rfind("compute_family_scores: " + bad[0] + ": expected", 0), 0u) << r.err;
     }
     EXPECT_FALSE(exists(dir + "/o"));
 }
@@ -502,21 +555,12 @@ TEST(LearnScorer, FailedWriteLeavesNoResult)
 
 TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
 {
-    for (const char *p : {"find_top_families", "solve_leaf_table", "trace_leaf_sequence",
-                          "assemble_optimal_graph"})
-        if (!fs::exists(bin(p)))
-            GTEST_SKIP() << p << " is not built";
+    if (!search_is_built())
+        GTEST_SKIP() << "the search programs are not built";
     std::string dir = scratch_dir();
     // Six columns of the example data: asia, tub, smoke, lung, bronc, either.
-    std::istringstream in(read_file(std::string(SOURCE_DIR) + "/examples/asia.csv"));
-    std::string line, six;
-    while (std::getline(in, line)) {
-        size_t cut = 0;
-        for (int c = 0; c < 6; ++c)
-            cut = line.find(',', cut) + 1;
-        six += line.substr(0, cut - 1) + "\n";
-    }
-    write_file(dir + "/six.csv", six);
+    write_file(dir + "/six.csv",
+               first_columns(read_file(std::string(SOURCE_DIR) + "/examples/asia.csv"), 6, false));
     // smoke and lung are linked in the source network, asia and bronc are
     // not: forbid the true link both ways and require a false arc.
     write_file(dir + "/forbid", "smoke,lung\nlung,smoke\n");
@@ -530,15 +574,8 @@ TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
         args.insert(args.end(), {dir + "/six.csv", sd});
         result r = score(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        ASSERT_EQ(run("find_top_families", {"6", sd}).status, 0);
-        ASSERT_EQ(run("solve_leaf_table", {"6", sd, sd + "/sink"}).status, 0);
-        ASSERT_EQ(run("trace_leaf_sequence", {"6", sd + "/sink", sd + "/ord"}).status, 0);
-        ASSERT_EQ(run("assemble_optimal_graph", {"6", sd, sd + "/ord", sd + "/net"}).status, 0);
-        std::istringstream net(read_file(sd + "/net"));
-        std::vector<uint32_t> parents(n);
-        for (auto &p : parents)
-            net >> p;
-        ASSERT_TRUE(net) << "network file too short";
+        std::vector<uint32_t> parents = search(sd, n);
+        ASSERT_EQ(parents.size(), size_t(n));
         std::vector<std::vector<double>> local(n);
         for (int i = 0; i < n; ++i)
             local[size_t(i)] = read_doubles(sd + "/" + std::to_string(i));
@@ -576,4 +613,253 @@ TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
         EXPECT_EQ(read_file(td + "/" + std::to_string(i)),
                   read_file(dir + "/c/" + std::to_string(i)))
             << "variable " << i;
+}
+
+// A column of one label changes no family's score, so with exact sums it
+// ties to the last bit: it gets no parents, is no one's parent, and the rest
+// of the network and its printed score stay as they were.
+TEST(LearnScorer, ConstantColumnTiesExactly)
+{
+    // Every subset with the column added has the terms of the subset without.
+    table t = random_table({2, 3, 2, 2, 4, 2, 2}, 400, 11);
+    t.arity.push_back(1);
+    for (auto &row : t.rows)
+        row.push_back(0);
+    const data_set d = parse_data(csv_of(t), "mem", {});
+    const uint32_t c = 1u << 7;
+    for (score_kind k : {score_kind::bdeu, score_kind::bic, score_kind::aic})
+        for (unsigned threads : {1u, 3u}) {
+            score_options opt;
+            opt.kind = k;
+            const std::vector<double> g = subset_terms(d, opt, threads);
+            for (uint32_t s = 0; s < c; ++s)
+                ASSERT_EQ(bytes_of(std::vector<double>{g[s | c]}),
+                          bytes_of(std::vector<double>{g[s]}))
+                    << "set " << s << ", " << threads << " threads";
+        }
+
+    if (!search_is_built())
+        GTEST_SKIP() << "the search programs are not built";
+    std::string dir = scratch_dir();
+    const std::string asia = read_file(std::string(SOURCE_DIR) + "/examples/asia.csv");
+    struct data {
+        std::string csv;
+        int n;
+    } sets[] = {{asia, 8},
+                {csv_of(random_table(std::vector<int>(11, 2), 300, 4)), 11},
+                {csv_of(random_table({3, 2, 4, 2, 2, 3}, 120, 9)), 6}};
+    int k = 0;
+    for (const auto &set : sets)
+        for (const char *kind : {"bdeu", "bic", "aic"}) {
+            std::vector<uint32_t> nets[2];
+            std::string printed[2];
+            for (int with : {0, 1}) {
+                const std::string sd = dir + "/" + std::to_string(k++);
+                write_file(sd + ".csv", first_columns(set.csv, set.n, with));
+                ASSERT_EQ(score({"--local-files", "--score", kind, sd + ".csv", sd}).status, 0);
+                nets[with] = search(sd, set.n + with);
+                ASSERT_EQ(nets[with].size(), size_t(set.n + with)) << kind;
+                result r = run("rate_graph", {sd + "/net", sd});
+                ASSERT_EQ(r.status, 0) << r.err;
+                printed[with] = r.out;
+            }
+            const std::string what = std::string(kind) + ", " + std::to_string(set.n) + " columns";
+            EXPECT_EQ(nets[1].back(), 0u) << what;
+            nets[1].pop_back();
+            EXPECT_EQ(nets[1], nets[0]) << what;
+            EXPECT_EQ(printed[1], printed[0]) << what;
+        }
+}
+
+// Numbers over --max-levels are refused or binned; the ranges are the
+// states of the description file, and stderr says what was binned.
+TEST(LearnScorer, NumericColumnsBinnedOrRefused)
+{
+    std::string dir = scratch_dir();
+    // age 18..90, 73 values twice over; the row number as id.
+    std::string csv = "id,age,sex\n";
+    for (int r = 0; r < 146; ++r)
+        csv += std::to_string(r + 1) + "," + std::to_string(18 + r % 73) + "," + "mf"[r % 2] +
+               "\n";
+    write_file(dir + "/d.csv", csv);
+    const std::string d = dir + "/d.csv", o = dir + "/o";
+    auto describe = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "--describe");
+        args.insert(args.end(), {d, o});
+        return score(args);
+    };
+    result r = describe({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "compute_family_scores: " + d + ": column 'id' has a different label on "
+                     "each of its 146 rows, as an identifier has: leave it out, or keep it with "
+                     "--categorical id\n");
+    r = describe({"--categorical", "id"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("column 'age' holds 73 distinct numbers, more than --max-levels 16: "
+                         "bin it with --discretize"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(describe({"--categorical", "id", "--max-levels", "73"}).status, 0);
+
+    // Equal frequency: cuts at the values of ranks 24 and 48; equal width:
+    // 18 + 24 k.  The last range is closed.
+    r = describe({"--categorical", "id", "--discretize", "quantile"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("column 'age' (73 distinct numbers) binned into 3 equal-frequency bins: "
+                         "[18,42) [42,66) [66,90]"),
+              std::string::npos)
+        << r.err;
+    std::string vd = read_file(o + "/vd");
+    EXPECT_NE(vd.find("\nage\t3\t[18,42)\t[42,66)\t[66,90]\nsex\t2\tm\tf\n"), std::string::npos)
+        << vd;
+    r = describe({"--categorical", "id", "--discretize", "age=interval:4"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(read_file(o + "/vd").find("\nage\t4\t[18,36)\t[36,54)\t[54,72)\t[72,90]\n"),
+              std::string::npos);
+    // The binned column scores as the same data written with the ranges.
+    std::string ranged = "age,sex\n";
+    for (int r = 0; r < 146; ++r) {
+        const int a = r % 73;
+        ranged += std::string(a < 18 ? "\"[18,36)\"" : a < 36 ? "\"[36,54)\""
+                                    : a < 54 ? "\"[54,72)\"" : "\"[72,90]\"") +
+                  "," + "mf"[r % 2] + "\n";
+    }
+    write_file(dir + "/ranged.csv", ranged);
+    std::string no_id;
+    for (size_t p = csv.find('\n') + 1, q; p < csv.size(); p = q + 1) {
+        q = csv.find('\n', p);
+        no_id += csv.substr(csv.find(',', p) + 1, q - csv.find(',', p));
+    }
+    write_file(dir + "/age.csv", "age,sex\n" + no_id);
+    ASSERT_EQ(score({"--discretize", "age=interval:4", dir + "/age.csv", dir + "/b"}).status, 0);
+    ASSERT_EQ(score({dir + "/ranged.csv", dir + "/c"}).status, 0);
+    EXPECT_EQ(read_file(dir + "/b/res"), read_file(dir + "/c/res"));
+
+    r = describe({"--categorical", "id", "--discretize", "sex=quantile"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("column 'sex' cannot be binned: its label 'm' is not a number"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(describe({"--categorical", "height"}).status, 2);
+}
+
+// Comma, tab and semicolon are told from the first lines, quotes
+// respected; one column needs --delimiter; missing-value markers.
+TEST(LearnScorer, DelimitersAndMissingValues)
+{
+    std::string dir = scratch_dir();
+    struct read_case {
+        std::string text, vd;
+    } cases[] = {
+        // A European file: decimal commas, one in the header's quotes.
+        {"a;\"b,c\"\n1,5;x\n2,5;y\n", "a\t2\t1,5\t2,5\nb,c\t2\tx\ty\n"},
+        // A tab file with a comma in one label only.
+        {"p\tq\nx\ty\nx,z\ty\n", "p\t2\tx\tx,z\nq\t1\ty\n"},
+        // Semicolons inside quotes do not split.
+        {"a,b\n\"1;2;3\",x\n4,x\n", "a\t2\t1;2;3\t4\nb\t1\tx\n"},
+    };
+    int k = 0;
+    for (const auto &c : cases) {
+        const std::string data = dir + "/d" + std::to_string(k++);
+        write_file(data, c.text);
+        result r = score({"--describe", data, dir + "/o"});
+        ASSERT_EQ(r.status, 0) << c.text << r.err;
+        EXPECT_EQ(read_file(dir + "/o/vd"), c.vd) << c.text;
+    }
+    write_file(dir + "/one", "a\nx\ny\n");
+    result r = score({dir + "/one", dir + "/o1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("one column only"), std::string::npos);
+    EXPECT_NE(r.err.find("--delimiter"), std::string::npos);
+    EXPECT_EQ(score({"--delimiter", "semicolon", dir + "/one", dir + "/o1"}).status, 0);
+
+    // Default markers are missing, None is a label; --na-values replaces them.
+    write_file(dir + "/na", "a,b\nNaN,x\nNone,y\nn/a,z\nc,#N/A\nd,null\nc,N/A\nc,NULL\ne,nan\n"
+                            "c,w\n");
+    r = score({"--describe", "--missing=drop", dir + "/na", dir + "/o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("dropped 7 of 9 rows"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(dir + "/o/vd"), "a\t2\tNone\tc\nb\t2\ty\tw\n");
+    r = score({"--describe", "--missing=drop", "--na-values", "x,None", dir + "/na", dir + "/o"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("dropped 2 of 9 rows"), std::string::npos) << r.err;
+}
+
+// Arc files read as data files are (quotes, a from/to header, R's row
+// names); constraints that admit no network are named.
+TEST(LearnScorer, ConstraintFilesAndConflicts)
+{
+    std::string dir = scratch_dir();
+    write_file(dir + "/d.csv", "a,b c,d\n1,2,3\n2,2,1\n1,3,3\n");
+    const std::string d = dir + "/d.csv";
+    write_file(dir + "/plain", "# a comment, \"unclosed\nd,a\n");
+    write_file(dir + "/header", "from,to\nd,a\n");
+    write_file(dir + "/quoted", "\"from\",\"to\"\n\"d\",\"a\"\n");
+    write_file(dir + "/r", "\"\",\"from\",\"to\"\n\"1\",\"d\",\"a\"\n");
+    ASSERT_EQ(score({"--local-files", "--require", dir + "/plain", d, dir + "/p"}).status, 0);
+    for (const char *f : {"header", "quoted", "r"}) {
+        result r = score({"--local-files", "--require", dir + "/" + f, d, dir + "/" + f + ".o"});
+        ASSERT_EQ(r.status, 0) << f << ": " << r.err;
+        EXPECT_EQ(read_file(dir + "/" + f + ".o/0"), read_file(dir + "/p/0")) << f;
+    }
+    write_file(dir + "/arc", "a,\"b c\"\n");
+    write_file(dir + "/cycle", "a,d\nd,\"b c\"\n\"b c\",a\n");
+    write_file(dir + "/two", "a,d\n\"b c\",d\n");
+    struct conflict {
+        std::vector<std::string> args;
+        std::string file, message;
+    } cases[] = {
+        {{"--forbid", dir + "/arc", "--require", dir + "/arc"}, "arc",
+         "the arc 'a' -> 'b c' is both forbidden and required"},
+        {{"--require", dir + "/cycle"}, "cycle",
+         "the required arcs 'a' -> 'd', 'd' -> 'b c', 'b c' -> 'a' form a cycle"},
+        {{"--max-parents", "1", "--require", dir + "/two"}, "two",
+         "the child 'd' has 2 required parents, more than --max-parents 1"},
+        {{"--require", dir + "/header", "--forbid", dir + "/unknown"}, "unknown",
+         "No such file"},
+    };
+    write_file(dir + "/unknown_names", "from,to\nd,e\n");
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {d, dir + "/x"});
+        result r = score(args);
+        EXPECT_EQ(r.status, 2) << c.message;
+        EXPECT_EQ(r.err.rfind("compute_family_scores: " + dir + "/" + c.file + ": " + c.message, 0),
+                  0u)
+            << r.err;
+    }
+    result r = score({"--require", dir + "/unknown_names", d, dir + "/x"});
+    EXPECT_EQ(r.err, "compute_family_scores: " + dir + "/unknown_names: line 2: unknown "
+                     "variable 'e'\n");
+}
+
+// The settings given back as arguments (what the driver passes on) parse to
+// the same settings.
+TEST(LearnScorer, ScoringArgumentsRoundTrip)
+{
+    auto parse = [](std::vector<std::string> args) {
+        scoring_settings s;
+        CLI::App app;
+        add_scoring_options(app, s);
+        std::reverse(args.begin(), args.end());  // CLI11 takes a vector back to front
+        app.parse(args);
+        return s;
+    };
+    const scoring_settings s =
+        parse({"--delimiter", ";", "--missing=drop", "--na-values", ",NA,-", "--max-levels", "5",
+               "--categorical", "a b", "--categorical", "c", "--discretize", "quantile",
+               "--discretize", "x=y=interval:7", "--score", "aic", "--ess", "2.5",
+               "--max-parents", "3", "--forbid", "f", "--require", "r", "--threads", "3"});
+    EXPECT_EQ(s.read.delimiter, ';');
+    EXPECT_EQ(s.read.na_values, (std::vector<std::string>{"", "NA", "-"}));
+    ASSERT_EQ(s.read.discretize.size(), 2u);
+    EXPECT_EQ(s.read.discretize[1].column, "x=y");
+    EXPECT_EQ(s.read.discretize[1].bins, 7);
+    const std::vector<std::string> args = scoring_arguments(s);
+    const scoring_settings t = parse(args);
+    EXPECT_EQ(scoring_arguments(t), args);
+    EXPECT_EQ(t.read.categorical, s.read.categorical);
+    EXPECT_EQ(t.score.ess, 2.5);
+    EXPECT_EQ(t.threads, 3u);
+    EXPECT_TRUE(scoring_arguments(scoring_settings{}).empty());
 }

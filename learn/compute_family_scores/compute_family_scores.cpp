@@ -3,11 +3,9 @@
 // variable-description file <dirname>/vd.
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -15,8 +13,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+#include <stdexcept>
+
 #include "family_scores.h"
 #include "resample.h"
+#include "scoring_options.h"
 #include "files.h"
 #include "varpar.h"
 
@@ -24,7 +26,7 @@ namespace {
 
 const char usage_line[] = "Usage: compute_family_scores [options] DATA DIRNAME\n";
 
-const char help_text[] =
+const char help_head[] =
     "Usage: compute_family_scores [options] DATA DIRNAME\n"
     "\n"
     "Reads a discrete data set and writes the score of every family (a child and\n"
@@ -37,42 +39,21 @@ const char help_text[] =
     "and renamed at the end: after a failure none of them exists.\n"
     "\n"
     "DATA is CSV or TSV: a header row of at most 32 distinct column names, then\n"
-    "one sample per row; any text is a category label (quoted fields with \"\"\n"
-    "escapes and line breaks are read as RFC 4180 describes).  The arity of a\n"
-    "column is the number of its distinct labels, numbered in order of first\n"
-    "appearance.  Empty fields, ? and NA are missing values.  Empty lines are\n"
-    "skipped when there are two columns or more.\n"
+    "one sample per row (quoted fields with \"\" escapes and line breaks are read\n"
+    "as RFC 4180 describes).  A column is a set of categories: its arity is the\n"
+    "number of its distinct labels, numbered in order of first appearance.  A\n"
+    "column whose labels are all numbers is refused when it has more than\n"
+    "--max-levels distinct values, unless it is binned (--discretize; the ranges\n"
+    "are its labels, ascending) or named by --categorical; so is a column with a\n"
+    "different label on every row (more than 20 rows).  Empty lines are skipped\n"
+    "when there are two columns or more.\n"
     "\n"
-    "Options:\n"
-    "  --score bdeu|bic|aic  score (default bdeu); all are natural-log values,\n"
-    "                      larger is better.  With N rows, N_ijk the count of\n"
-    "                      child value k under parent configuration j, N_ij its\n"
-    "                      sum, r the child's arity, q the number of parent\n"
-    "                      configurations (product of the parents' arities):\n"
-    "        bdeu:  sum_j [lgamma(a_j) - lgamma(a_j + N_ij)]\n"
-    "               + sum_jk [lgamma(a_jk + N_ijk) - lgamma(a_jk)],\n"
-    "               a_j = ess/q, a_jk = ess/(q r)\n"
-    "        bic:   LL - (r - 1) q ln(N) / 2\n"
-    "        aic:   LL - (r - 1) q\n"
-    "               LL = sum_jk N_ijk ln(N_ijk / N_ij)\n"
-    "  --ess X             equivalent sample size of bdeu, X > 0 (default 1)\n"
-    "  --max-parents K     families with more than K parents score -inf\n"
-    "  --forbid FILE       arcs that must not appear\n"
-    "  --require FILE      arcs that must appear; a family with a forbidden\n"
-    "                      parent or without a required one scores -inf.\n"
-    "                      Arc files hold one 'parent,child' pair of column\n"
-    "                      names a line (a tab may replace the comma); blank\n"
-    "                      lines and lines starting with # are skipped.\n"
+    "Options:\n";
+
+const char help_tail[] =
     "  --local-files       write the local score files DIRNAME/0 .. DIRNAME/<n-1>\n"
     "                      (2^(n-1) doubles each, indexed by parent-set index)\n"
     "                      instead of DIRNAME/res\n"
-    "  --delimiter C       field separator: one character, or 'tab' or 'comma'\n"
-    "                      (default: tab if the header holds more tabs than\n"
-    "                      commas, else comma)\n"
-    "  --missing=error|drop  fail on a missing value (default) or drop the rows\n"
-    "                      that hold one, reporting their number on stderr\n"
-    "  --threads N         threads of the per-subset terms, N >= 1 (default: one\n"
-    "                      per core); the outputs do not depend on N\n"
     "  --describe          read and check DATA (and the arc files) as a scoring\n"
     "                      run would, write only DIRNAME/vd and compute no score\n"
     "  --resample SEED:K   score a bootstrap resample instead of the rows read:\n"
@@ -82,27 +63,19 @@ const char help_text[] =
     "  --help              this text\n"
     "\n"
     "In DIRNAME/vd, a tab, line feed, carriage return or backslash inside a name\n"
-    "or label is written as \\t, \\n, \\r or \\\\.\n"
+    "or label is written as \\t, \\n, \\r or \\\\.  Notes (rows dropped, columns\n"
+    "binned and how) go to stderr.\n"
     "\n"
-    "Exit status: 0 done, 1 wrong usage, 2 bad input or a file that cannot be\n"
-    "read or written (one line on stderr naming the file, line and column).\n";
+    "Exit status: 0 done, 1 wrong usage or a bad option value, 2 bad input or a\n"
+    "file that cannot be read or written (one line on stderr naming the file,\n"
+    "line and column).\n";
 
 struct options {
-    score_options score;
-    read_options read;
+    scoring_settings s;
     bool local_files = false;
     bool describe = false;
-    const char *forbid = nullptr;
-    const char *require = nullptr;
-    unsigned threads = 1;
-    const char *resample = nullptr;   // "SEED:K"
+    std::string resample; // "SEED:K", empty for the rows as read
 };
-
-[[noreturn]] void usage_error(const std::string &what)
-{
-    fprintf(stderr, "%s: %s\n%s", program_name, what.c_str(), usage_line);
-    exit(1);
-}
 
 // ---- outputs under temporary names -----------------------------------------
 
@@ -237,29 +210,25 @@ void rename_outputs()
 
 void compute_family_scores(const options &opt_in, const char *data_path, const char *dirname)
 {
-    options opt = opt_in;
+    scoring_settings opt = opt_in.s;
     data_set data = read_data(data_path, opt.read);
     if (data.nof_dropped != 0)
         fprintf(stderr, "%s: %s: dropped %zu of %zu rows for missing values\n", program_name,
                 data_path, data.nof_dropped, data.nof_dropped + data.nof_rows);
-    if (opt.resample != nullptr) {
+    for (const auto &note : data.binned)
+        fprintf(stderr, "%s: %s: %s\n", program_name, data_path, note.c_str());
+    if (!opt_in.resample.empty()) {
         uint64_t seed = 0, index = 0;
-        parse_resample(opt.resample, &seed, &index);
+        parse_resample(opt_in.resample.c_str(), &seed, &index);
         resample_rows(data, seed, index);
     }
-    if (opt.forbid != nullptr)
-        read_arc_list(opt.forbid, data, opt.score.forbidden);
-    if (opt.require != nullptr)
-        read_arc_list(opt.require, data, opt.score.required);
+    if (!opt.forbid.empty())
+        read_arc_list(opt.forbid.c_str(), data, opt.score.forbidden);
+    if (!opt.require.empty())
+        read_arc_list(opt.require.c_str(), data, opt.score.required);
     const int n = int(data.names.size());
-    for (int i = 0; i < n; ++i) {
-        varset both = opt.score.forbidden[i] & opt.score.required[i];
-        if (both != 0) {
-            std::string reason = "the arc " + data.names[size_t(__builtin_ctz(both))] + "," +
-                                 data.names[size_t(i)] + " is both forbidden and required";
-            fail(opt.require, reason.c_str());
-        }
-    }
+    check_constraints(data, opt.score.forbidden, opt.score.required, opt.score.max_parents,
+                      !opt.require.empty() ? opt.require.c_str() : "--max-parents");
 
     std::error_code ec;
     std::filesystem::create_directories(dirname, ec);
@@ -267,12 +236,10 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
         fail(dirname, ec.message().c_str());
     std::string dir = dirname;
     final_names.push_back(dir + "/vd");
-    if (opt.describe)
-        ;
-    else if (opt.local_files)
+    if (opt_in.local_files && !opt_in.describe)
         for (int i = 0; i < n; ++i)
             final_names.push_back(dir + "/" + std::to_string(i));
-    else
+    else if (!opt_in.describe)
         final_names.push_back(dir + "/res");
     for (const auto &f : final_names)
         temp_names.push_back(f + ".tmp");
@@ -284,7 +251,7 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         signal(sig, on_signal);
 
-    if (opt.describe) {
+    if (opt_in.describe) {
         write_vd(data, temp_names[0].c_str());
         rename_outputs();
         return;
@@ -295,6 +262,8 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
         g = subset_terms(data, opt.score, opt.threads);
     } catch (const std::bad_alloc &) {
         fail(data_path, "cannot allocate the subset table (2^n doubles)");
+    } catch (const std::range_error &e) {
+        fail(data_path, e.what());
     }
     std::vector<double> arity;
     for (const auto &l : data.labels)
@@ -302,7 +271,7 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     const double unit = penalty_unit(data, opt.score);
 
     write_vd(data, temp_names[0].c_str());
-    if (opt.local_files)
+    if (opt_in.local_files)
         for (int i = 0; i < n; ++i)
             write_local_file(g, opt.score, arity.data(), unit, n, i,
                              temp_names[size_t(i) + 1].c_str());
@@ -312,26 +281,6 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     rename_outputs();
 }
 
-// Value of an option given as "--name value" or "--name=value".
-const char *option_value(int argc, char **argv, int &k, const char *name, bool &matched)
-{
-    size_t len = strlen(name);
-    const char *a = argv[k];
-    matched = false;
-    if (strncmp(a, name, len) != 0)
-        return nullptr;
-    if (a[len] == '=') {
-        matched = true;
-        return a + len + 1;
-    }
-    if (a[len] != '\0')
-        return nullptr;
-    matched = true;
-    if (k + 1 >= argc)
-        usage_error(std::string("option ") + name + " needs a value");
-    return argv[++k];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -339,96 +288,26 @@ int main(int argc, char **argv)
     ignore_file_size_signal();
     program_name = "compute_family_scores";
     options opt;
-    opt.threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<const char *> positional;
-    bool options_end = false;
-    for (int k = 1; k < argc; ++k) {
-        const char *a = argv[k];
-        if (options_end || a[0] != '-' || a[1] == '\0') {
-            positional.push_back(a);
-            continue;
-        }
-        if (strcmp(a, "--") == 0) {
-            options_end = true;
-            continue;
-        }
-        if (strcmp(a, "--help") == 0) {
-            fputs(help_text, stdout);
-            return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2;
-        }
-        if (strcmp(a, "--local-files") == 0) {
-            opt.local_files = true;
-            continue;
-        }
-        if (strcmp(a, "--describe") == 0) {
-            opt.describe = true;
-            continue;
-        }
-        bool m = false;
-        const char *v;
-        if ((v = option_value(argc, argv, k, "--score", m)), m) {
-            if (strcmp(v, "bdeu") == 0)
-                opt.score.kind = score_kind::bdeu;
-            else if (strcmp(v, "bic") == 0)
-                opt.score.kind = score_kind::bic;
-            else if (strcmp(v, "aic") == 0)
-                opt.score.kind = score_kind::aic;
-            else
-                fail("--score", "expected bdeu, bic or aic");
-        } else if ((v = option_value(argc, argv, k, "--ess", m)), m) {
-            char *end;
-            errno = 0;
-            double x = strtod(v, &end);
-            if (end == v || *end != '\0' || errno != 0 || !(x > 0) || !std::isfinite(x))
-                fail("--ess", "expected a positive number");
-            opt.score.ess = x;
-        } else if ((v = option_value(argc, argv, k, "--max-parents", m)), m) {
-            char *end;
-            errno = 0;
-            long x = strtol(v, &end, 10);
-            if (end == v || *end != '\0' || errno != 0 || x < 0)
-                fail("--max-parents", "expected a non-negative integer");
-            opt.score.max_parents = x > 32 ? 32 : int(x);
-        } else if ((v = option_value(argc, argv, k, "--threads", m)), m) {
-            char *end;
-            errno = 0;
-            long x = strtol(v, &end, 10);
-            if (end == v || *end != '\0' || errno != 0 || x < 1)
-                fail("--threads", "expected a positive integer");
-            opt.threads = x > 1024 ? 1024u : unsigned(x);
-        } else if ((v = option_value(argc, argv, k, "--resample", m)), m) {
-            uint64_t seed, index;
-            if (!parse_resample(v, &seed, &index))
-                fail("--resample", "expected SEED:K, two unsigned integers");
-            opt.resample = v;
-        } else if ((v = option_value(argc, argv, k, "--forbid", m)), m) {
-            opt.forbid = v;
-        } else if ((v = option_value(argc, argv, k, "--require", m)), m) {
-            opt.require = v;
-        } else if ((v = option_value(argc, argv, k, "--delimiter", m)), m) {
-            if (strcmp(v, "tab") == 0 || strcmp(v, "\\t") == 0)
-                opt.read.delimiter = '\t';
-            else if (strcmp(v, "comma") == 0)
-                opt.read.delimiter = ',';
-            else if (strlen(v) == 1 && v[0] != '"' && v[0] != '\n' && v[0] != '\r')
-                opt.read.delimiter = v[0];
-            else
-                fail("--delimiter", "expected one character, 'tab' or 'comma'");
-        } else if ((v = option_value(argc, argv, k, "--missing", m)), m) {
-            if (strcmp(v, "drop") == 0)
-                opt.read.drop_missing = true;
-            else if (strcmp(v, "error") == 0)
-                opt.read.drop_missing = false;
-            else
-                fail("--missing", "expected error or drop");
-        } else {
-            usage_error(std::string("unknown option ") + a);
-        }
-    }
+    std::vector<std::string> positional;
+    CLI::App app;
+    add_scoring_options(app, opt.s);
+    app.add_flag("--local-files", opt.local_files);
+    app.add_flag("--describe", opt.describe);
+    app.add_option("--resample", opt.resample)->check([](const std::string &v) {
+        uint64_t seed, index;
+        return parse_resample(v.c_str(), &seed, &index)
+                   ? std::string()
+                   : std::string("expected SEED:K, two unsigned integers");
+    });
+    app.add_option("args", positional);
+    parse_command_line(app, argc, argv, usage_line,
+                       (std::string(help_head) + scoring_options_help + help_tail).c_str());
     if (positional.size() != 2) {
         fputs(usage_line, stderr);
         return 1;
     }
-    compute_family_scores(opt, positional[0], positional[1]);
+    if (opt.s.threads == 0)
+        opt.s.threads = std::max(1u, std::thread::hardware_concurrency());
+    compute_family_scores(opt, positional[0].c_str(), positional[1].c_str());
     return 0;
 }
