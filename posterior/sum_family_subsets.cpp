@@ -67,7 +67,7 @@ int main(int argc, char **argv)
     }
     program_name = "sum_family_subsets";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], true);
+    check_nof_vars(nof_vars, below_one::nothing_to_do);
     sum_family_subsets(nof_vars, argv[2]);
     return 0;
 }

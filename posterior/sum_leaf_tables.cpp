@@ -159,7 +159,7 @@ int main(int argc, char **argv)
     }
     program_name = "sum_leaf_tables";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], false);
+    check_nof_vars(nof_vars, below_one::zero_only);
     sum_leaf_tables(nof_vars, argv[2], argv[3], argv[4]);
     return 0;
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "files.h"
+#include "record_reader.h"
 #include "logsum.h"
 
 namespace {
@@ -194,7 +195,7 @@ int main(int argc, char **argv)
     }
     program_name = "weigh_arcs";
     int nof_vars = parse_nof_vars(argv[1]);
-    check_nof_vars(nof_vars, argv[1], false);
+    check_nof_vars(nof_vars, below_one::zero_only);
     std::vector<double> prob;
     weigh_arcs(nof_vars, argv[2], argv[3], argv[4], prob);
 
