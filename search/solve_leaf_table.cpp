@@ -24,20 +24,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "files.h"
 #include "merge.h"
+#include "two_halves.h"
 
 namespace {
 
 constexpr unsigned char no_sink = 255;
-constexpr int block_bits = 12;
-// From this size on the work is split over two threads.
-constexpr int split_min_vars = 16;
+constexpr int block_bits = half_block_bits;
 
 // Pages of a mapped best-score file are dropped behind the reader a step at
 // a time: each drop stops the other core for a TLB flush, so the steps are
@@ -116,109 +113,88 @@ void sink_put(sink_writer *w, const unsigned char *bytes, size_t len)
     }
 }
 
-// The blocks [first, last) of the subsets, in order.  A job over the upper
-// half of the subsets needs, for its k-th block, the k-th block of the
-// lower half finished: it waits on wait_for, which the lower job's done
-// counts up.
+// One half of the subsets (or all of them): its streams, its part of the
+// sink file, and per subset of the current block the best non-NaN sum over
+// the members applied so far (NaN while there is none) and the member giving
+// it (the lowest on a tie), held as a double so that the loops below work on
+// lanes of one width.
 struct solve_job {
-    double *net;
-    int b;
-    uint64_t first, last;
     std::vector<score_stream> streams;
     sink_writer out;
-    std::atomic<uint64_t> *done;
-    std::atomic<uint64_t> *wait_for;
+    std::vector<double> acc, acc_sink;
+    std::vector<unsigned char> sinks;
 };
 
-void solve_blocks(solve_job &job)
+// Block h of the subsets; every block it reads from is final.
+void solve_block(solve_job &job, double *net, int b, uint64_t h)
 {
-    double *net = job.net;
-    const int b = job.b;
     const uint32_t block = uint32_t(1) << b;
-    sink_writer &out = job.out;
-    // Per subset of the current block: the best non-NaN sum over the members
-    // applied so far (NaN while there is none) and the member giving it (the
-    // lowest on a tie), held as a double so that the loops below work on
-    // lanes of one width.
-    std::vector<double> acc(block);
-    std::vector<double> acc_sink(block);
-    std::vector<unsigned char> sinks(block);
     const double *low[block_bits];
     const double nan = std::nan("");
+    double *blk = net + (h << b);
+    std::vector<unsigned char> &sinks = job.sinks;
+    const uint32_t hi = uint32_t(h);
+    double *a = job.acc.data();
+    double *as = job.acc_sink.data();
 
-    for (uint64_t h = job.first; h < job.last; ++h) {
-        if (job.wait_for != nullptr)
-            while (job.wait_for->load(std::memory_order_acquire) <= h - job.first)
-                job.wait_for->wait(job.wait_for->load(std::memory_order_relaxed));
-        double *blk = net + (h << b);
-        const uint32_t hi = uint32_t(h);
-        double *a = acc.data();
-        double *as = acc_sink.data();
-
-        // High members, lowest first: each later one is higher, so it
-        // replaces only when strictly greater.  lowest_sum is the lowest
-        // member's own sum at l = 0, the one subset without low members.
-        double lowest_sum = 0.0;
-        for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
-            const uint32_t bit = rest & -rest;
-            const int v = b + __builtin_ctz(rest);
-            const double vd = v;
-            const double *prev = net + (uint64_t(hi ^ bit) << b);
-            const double *f = take(&job.streams[size_t(v)], block);
-            if (rest == hi) {
-                for (uint32_t l = 0; l < block; ++l) {
-                    a[l] = prev[l] + f[l];
-                    as[l] = vd;
-                }
-                lowest_sum = a[0];
-            } else {
-                merge_sums<false>(a, as, prev, f, vd, block);
+    // High members, lowest first: each later one is higher, so it
+    // replaces only when strictly greater.  lowest_sum is the lowest
+    // member's own sum at l = 0, the one subset without low members.
+    double lowest_sum = 0.0;
+    for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
+        const uint32_t bit = rest & -rest;
+        const int v = b + __builtin_ctz(rest);
+        const double vd = v;
+        const double *prev = net + (uint64_t(hi ^ bit) << b);
+        const double *f = take(&job.streams[size_t(v)], block);
+        if (rest == hi) {
+            for (uint32_t l = 0; l < block; ++l) {
+                a[l] = prev[l] + f[l];
+                as[l] = vd;
             }
-        }
-        if (hi == 0) {
-            for (uint32_t l = 0; l < block; ++l)
-                a[l] = nan;
-            blk[0] = 0.0;
-            sinks[0] = no_sink;
-        } else if (lowest_sum != lowest_sum) {
-            blk[0] = nan;
-            sinks[0] = static_cast<unsigned char>(b + __builtin_ctz(hi));
+            lowest_sum = a[0];
         } else {
-            blk[0] = a[0];
-            sinks[0] = static_cast<unsigned char>(as[0]);
-        }
-
-        // Low members, highest first: member t of every subset x in
-        // [l, l + 2^t) with l a multiple of 2^t (t = lowest bit of l) comes
-        // from x - 2^t < l, final already.  Each one applied is the lowest
-        // so far, so it wins a tie; l itself is complete afterwards, t being
-        // its lowest member.
-        for (int v = 0; v < b; ++v)
-            low[v] = take(&job.streams[size_t(v)], block / 2);
-        for (uint32_t l = 1; l < block; ++l) {
-            const int t = __builtin_ctz(l);
-            const uint32_t len = uint32_t(1) << t;
-            const double td = t;
-            const double *src = blk + (l - len);
-            const double *f = low[t];
-            low[t] += len;
-            const double own = src[0] + f[0];
-            merge_sums<true>(a + l, as + l, src, f, td, len);
-            if (own != own) {
-                blk[l] = nan;
-                sinks[l] = static_cast<unsigned char>(t);
-            } else {
-                blk[l] = a[l];
-                sinks[l] = static_cast<unsigned char>(as[l]);
-            }
-        }
-        sink_put(&out, sinks.data(), block);
-        if (job.done != nullptr) {
-            job.done->store(h + 1 - job.first, std::memory_order_release);
-            job.done->notify_one();
+            merge_sums<false>(a, as, prev, f, vd, block);
         }
     }
-    sink_flush(&out);
+    if (hi == 0) {
+        for (uint32_t l = 0; l < block; ++l)
+            a[l] = nan;
+        blk[0] = 0.0;
+        sinks[0] = no_sink;
+    } else if (lowest_sum != lowest_sum) {
+        blk[0] = nan;
+        sinks[0] = static_cast<unsigned char>(b + __builtin_ctz(hi));
+    } else {
+        blk[0] = a[0];
+        sinks[0] = static_cast<unsigned char>(as[0]);
+    }
+
+    // Low members, highest first: member t of every subset x in
+    // [l, l + 2^t) with l a multiple of 2^t (t = lowest bit of l) comes
+    // from x - 2^t < l, final already.  Each one applied is the lowest
+    // so far, so it wins a tie; l itself is complete afterwards, t being
+    // its lowest member.
+    for (int v = 0; v < b; ++v)
+        low[v] = take(&job.streams[size_t(v)], block / 2);
+    for (uint32_t l = 1; l < block; ++l) {
+        const int t = __builtin_ctz(l);
+        const uint32_t len = uint32_t(1) << t;
+        const double td = t;
+        const double *src = blk + (l - len);
+        const double *f = low[t];
+        low[t] += len;
+        const double own = src[0] + f[0];
+        merge_sums<true>(a + l, as + l, src, f, td, len);
+        if (own != own) {
+            blk[l] = nan;
+            sinks[l] = static_cast<unsigned char>(t);
+        } else {
+            blk[l] = a[l];
+            sinks[l] = static_cast<unsigned char>(as[l]);
+        }
+    }
+    sink_put(&job.out, sinks.data(), block);
 }
 
 } // namespace
@@ -245,21 +221,18 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     // file of a variable below the top one is then read from two places,
     // front to back from each: its first half by the lower job, its second
     // half by the upper one.
-    const bool split = n >= split_min_vars && std::thread::hardware_concurrency() >= 2;
+    const bool split = use_two_cores(n);
     solve_job jobs[2];
     int nof_jobs = 0;
     bool mapped = true;
-    auto add_job = [&](uint64_t first, uint64_t last, uint64_t sink_offset) {
+    auto add_job = [&](uint64_t sink_offset) {
         solve_job &job = jobs[nof_jobs++];
-        job.net = net;
-        job.b = b;
-        job.first = first;
-        job.last = last;
         job.streams.resize(size_t(n));
         job.out = sink_writer{fileno(sink), sinkfile, sink_offset,
                               std::vector<unsigned char>(256 * 1024), 0};
-        job.done = nullptr;
-        job.wait_for = nullptr;
+        job.acc.resize(size_t(1) << b);
+        job.acc_sink.resize(size_t(1) << b);
+        job.sinks.resize(size_t(1) << b);
     };
     auto open_stream = [&](score_stream &st, int v, uint64_t from, uint64_t len) {
         st.file = bss_files[v];
@@ -277,8 +250,8 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     };
     if (split) {
         const uint64_t quarter = records / 2;
-        add_job(0, nof_blocks / 2, 0);
-        add_job(nof_blocks / 2, nof_blocks, count / 2);
+        add_job(0);
+        add_job(count / 2);
         for (int v = 0; v < n - 1; ++v) {
             open_stream(jobs[0].streams[size_t(v)], v, 0, quarter);
             open_stream(jobs[1].streams[size_t(v)], v, quarter, quarter);
@@ -293,7 +266,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
         }
     }
     if (nof_jobs == 0) {
-        add_job(0, nof_blocks, 0);
+        add_job(0);
         for (int v = 0; v < n; ++v) {
             score_stream &st = jobs[0].streams[size_t(v)];
             open_stream(st, v, 0, records);
@@ -305,16 +278,10 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
         }
     }
 
-    if (nof_jobs == 2) {
-        std::atomic<uint64_t> lower_done{0};
-        jobs[0].done = &lower_done;
-        jobs[1].wait_for = &lower_done;
-        std::thread upper([&] { solve_blocks(jobs[1]); });
-        solve_blocks(jobs[0]);
-        upper.join();
-    } else {
-        solve_blocks(jobs[0]);
-    }
+    in_two_halves(nof_blocks, nof_jobs == 2,
+                  [&](int half, uint64_t h) { solve_block(jobs[half], net, b, h); });
+    for (int k = 0; k < nof_jobs; ++k)
+        sink_flush(&jobs[k].out);
 
     free(net);
     close_output(sink, sinkfile);
