@@ -24,7 +24,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "files.h"
@@ -48,6 +50,23 @@ uint64_t window_step(int n)
     while (step > (64u << 10) && 2 * uint64_t(n) * (step + ahead) > budget)
         step /= 2;
     return step;
+}
+
+// The table net of 2^n scores.  From 2 MiB on it is asked for in huge
+// pages where the system gives them on request: every one of its pages is
+// written, and 4 KiB pages would cost a fault each (8192 at n = 22).
+constexpr size_t huge_page = size_t(2) << 20;
+
+double *alloc_table(uint64_t count)
+{
+    const size_t bytes = size_t(count) * sizeof(double);
+    if (bytes < huge_page)
+        return static_cast<double *>(alloc_or_fail(bytes, "best score table"));
+    void *p = nullptr;
+    if (posix_memalign(&p, huge_page, bytes) != 0)
+        failf("best score table", "cannot allocate %zu bytes", bytes);
+    madvise(p, bytes, MADV_HUGEPAGE);   // a hint: refused, the table works as it is
+    return static_cast<double *>(p);
 }
 
 // One best-score file, consumed front to back in runs of records.  Mapped
@@ -113,6 +132,95 @@ void sink_put(sink_writer *w, const unsigned char *bytes, size_t len)
     }
 }
 
+// merge_sums (merge.h) for long runs, len a multiple of 4: written with the
+// compiler's generic vectors and built for two instruction sets, the wider
+// one taken where the processor has it.  Only additions, comparisons and
+// selections, so the bits are the same either way.
+typedef double sum_lanes __attribute__((vector_size(32)));
+typedef int64_t sum_mask __attribute__((vector_size(32)));
+
+#if defined(__GNUC__) && !defined(__clang__)
+#define WITH_WIDE_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define WITH_WIDE_CLONE
+#endif
+
+template <bool ties_win>
+WITH_WIDE_CLONE void merge_run(double *a, double *ai, const double *p, const double *f, double id,
+                               uint32_t len)
+{
+    const sum_lanes k = {id, id, id, id};
+    for (uint32_t i = 0; i < len; i += 4) {
+        // The hardware prefetchers stop at page boundaries; runs are long.
+        if ((i & 7) == 0) {
+            __builtin_prefetch(f + i + prefetch_ahead);
+            __builtin_prefetch(p + i + prefetch_ahead);
+        }
+        sum_lanes x, y, old, from;
+        memcpy(&x, p + i, sizeof x);
+        memcpy(&y, f + i, sizeof y);
+        memcpy(&old, a + i, sizeof old);
+        memcpy(&from, ai + i, sizeof from);
+        const sum_lanes c = x + y;
+        const sum_mask m = (ties_win ? c >= old : c > old) | ((old != old) & (c == c));
+        const sum_lanes best = m ? c : old;
+        const sum_lanes who = m ? k : from;
+        memcpy(a + i, &best, sizeof best);
+        memcpy(ai + i, &who, sizeof who);
+    }
+}
+
+// The low members below small_bits of one run of 2^small_bits subsets
+// starting at a multiple of it, after every other member is applied: the
+// fold of the loop in solve_block below for l = 1 .. 2^small_bits - 1, with
+// the lengths and offsets fixed when compiled.  low[t] points at the records
+// of member t for this run (2^(small_bits - 1) of each).
+constexpr int small_bits = 4;
+
+template <uint32_t j>
+inline void small_step(double *blk, double *a, double *as, unsigned char *sinks,
+                       const double *const *low)
+{
+    constexpr int t = __builtin_ctz(j);
+    constexpr uint32_t len = uint32_t(1) << t;
+    // The earlier runs of member t in this run: j >> (t + 1) of them.
+    const double *f = low[t] + (j >> (t + 1)) * len;
+    const double *src = blk + (j - len);
+    const double own = src[0] + f[0];
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    const __m128d k = _mm_set1_pd(double(t));
+    for (; i + 2 <= len; i += 2) {
+        const __m128d c = _mm_add_pd(_mm_loadu_pd(src + i), _mm_loadu_pd(f + i));
+        const __m128d old = _mm_loadu_pd(a + j + i);
+        const __m128d m = beats_mask<true>(c, old);
+        _mm_storeu_pd(a + j + i, select_pd(m, c, old));
+        _mm_storeu_pd(as + j + i, select_pd(m, k, _mm_loadu_pd(as + j + i)));
+    }
+#endif
+    for (; i < len; ++i) {
+        const double c = src[i] + f[i];
+        if (beats<true>(c, a[j + i])) {
+            a[j + i] = c;
+            as[j + i] = t;
+        }
+    }
+    if (own != own) {
+        blk[j] = std::nan("");
+        sinks[j] = static_cast<unsigned char>(t);
+    } else {
+        blk[j] = a[j];
+        sinks[j] = static_cast<unsigned char>(as[j]);
+    }
+}
+
+template <uint32_t... js>
+inline void small_run(double *blk, double *a, double *as, unsigned char *sinks,
+                      const double *const *low, std::integer_sequence<uint32_t, js...>)
+{
+    (small_step<js + 1>(blk, a, as, sinks, low), ...);
+}
+
 // One half of the subsets (or all of them): its streams, its part of the
 // sink file, and per subset of the current block the best non-NaN sum over
 // the members applied so far (NaN while there is none) and the member giving
@@ -154,7 +262,10 @@ void solve_block(solve_job &job, double *net, int b, uint64_t h)
             }
             lowest_sum = a[0];
         } else {
-            merge_sums<false>(a, as, prev, f, vd, block);
+            if (block % 4 == 0)
+                merge_run<false>(a, as, prev, f, vd, block);
+            else
+                merge_sums<false>(a, as, prev, f, vd, block);
         }
     }
     if (hi == 0) {
@@ -177,6 +288,35 @@ void solve_block(solve_job &job, double *net, int b, uint64_t h)
     // its lowest member.
     for (int v = 0; v < b; ++v)
         low[v] = take(&job.streams[size_t(v)], block / 2);
+    if (b >= small_bits) {
+        // Runs of 2^small_bits subsets: the first subset of each with the
+        // loop below, the others with small_run.
+        constexpr uint32_t run = uint32_t(1) << small_bits;
+        for (uint32_t l = 0; l < block; l += run) {
+            if (l != 0) {
+                const int t = __builtin_ctz(l);
+                const uint32_t len = uint32_t(1) << t;
+                const double *src = blk + (l - len);
+                const double *f = low[t];
+                low[t] += len;
+                const double own = src[0] + f[0];
+                merge_run<true>(a + l, as + l, src, f, double(t), len);
+                if (own != own) {
+                    blk[l] = nan;
+                    sinks[l] = static_cast<unsigned char>(t);
+                } else {
+                    blk[l] = a[l];
+                    sinks[l] = static_cast<unsigned char>(as[l]);
+                }
+            }
+            small_run(blk + l, a + l, as + l, sinks.data() + l, low,
+                      std::make_integer_sequence<uint32_t, run - 1>());
+            for (int t = 0; t < small_bits; ++t)
+                low[t] += run / 2;
+        }
+        sink_put(&job.out, sinks.data(), block);
+        return;
+    }
     for (uint32_t l = 1; l < block; ++l) {
         const int t = __builtin_ctz(l);
         const uint32_t len = uint32_t(1) << t;
@@ -211,7 +351,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     FILE *sink = fopen_checked(sinkfile, "wb");
     set_partial_output(sinkfile);
 
-    double *net = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "best score table"));
+    double *net = alloc_table(count);
     std::vector<char *> names(static_cast<size_t>(n));
     for (int v = 0; v < n; ++v)
         names[size_t(v)] = create_fn(dirname, v, ".bss");
@@ -260,8 +400,10 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
         open_stream(jobs[1].streams[size_t(n - 1)], n - 1, 0, records);
         if (!mapped) {   // not regular files: one job reading them through stdio
             for (int k = 0; k < 2; ++k)
-                for (score_stream &st : jobs[k].streams)
+                for (score_stream &st : jobs[k].streams) {
                     unmap_input(&st.map);
+                    free(st.stage);
+                }
             nof_jobs = 0;
         }
     }
