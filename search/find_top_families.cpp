@@ -14,68 +14,41 @@
 // only when it beats every candidate strictly.
 //
 // From 16 variables on, each table is reduced by two threads: the lower
-// half of the parsets and, a block of 4096 behind it, the upper half, whose
-// candidates through the top bit lie in the lower half.
+// half of the parsets and, a block behind it, the upper half, whose
+// candidates through the top bit lie in the lower half (two_halves.h).
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "files.h"
+#include "two_halves.h"
 
 namespace {
 
-constexpr int block_bits = 12;
-// From this size on each table is reduced by two threads.
-constexpr int split_min_vars = 16;
-
-// Reduces the blocks [first, last) of one table in order.  A job over the
-// upper half needs, for its k-th block, the k-th block of the lower half
-// finished: it waits on wait_for, which the lower job's done counts up.
-struct reduce_job {
-    double *score;
-    uint32_t *best;
-    int b;
-    uint64_t first, last;
-    std::atomic<uint64_t> *done;
-    std::atomic<uint64_t> *wait_for;
-};
-
-void reduce_blocks(const reduce_job &job)
+// Reduces block h (the parsets [h 2^b, (h + 1) 2^b)) of one table; every
+// block below it that it reads from is final.
+void reduce_block(double *score, uint32_t *best, int b, uint64_t h)
 {
-    const int b = job.b;
-    double *score = job.score;
-    uint32_t *best = job.best;
-    for (uint64_t h = job.first; h < job.last; ++h) {
-        if (job.wait_for != nullptr)
-            while (job.wait_for->load(std::memory_order_acquire) <= h - job.first)
-                job.wait_for->wait(job.wait_for->load(std::memory_order_relaxed));
-        const uint32_t end = uint32_t(h + 1) << b;
-        for (uint32_t j = uint32_t(h) << b; j < end; ++j) {
-            uint32_t kept = j;
-            double value = score[j];
-            for (uint32_t rest = j; rest != 0; rest &= rest - 1) {
-                const uint32_t sub = j ^ (rest & -rest);
-                const double x = score[sub];
-                if (x >= value) {
-                    value = x;
-                    kept = best[sub];
-                }
+    const uint32_t end = uint32_t(h + 1) << b;
+    for (uint32_t j = uint32_t(h) << b; j < end; ++j) {
+        uint32_t kept = j;
+        double value = score[j];
+        for (uint32_t rest = j; rest != 0; rest &= rest - 1) {
+            const uint32_t sub = j ^ (rest & -rest);
+            const double x = score[sub];
+            if (x >= value) {
+                value = x;
+                kept = best[sub];
             }
-            best[j] = kept;
-            score[j] = value;
         }
-        if (job.done != nullptr) {
-            job.done->store(h + 1 - job.first, std::memory_order_release);
-            job.done->notify_one();
-        }
+        best[j] = kept;
+        score[j] = value;
     }
 }
 
@@ -180,24 +153,6 @@ void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len
     }
 }
 
-// Runs work(k) for k in [0, count), split over two threads when asked.
-template <typename Work>
-void split_over_two(uint64_t count, bool two, const Work &work)
-{
-    if (!two || count < 2) {
-        for (uint64_t k = 0; k < count; ++k)
-            work(k);
-        return;
-    }
-    std::thread second([&] {
-        for (uint64_t k = count / 2; k < count; ++k)
-            work(k);
-    });
-    for (uint64_t k = 0; k < count / 2; ++k)
-        work(k);
-    second.join();
-}
-
 void best_subsets_by_passes(double *score, uint32_t *best, int bits, bool two)
 {
     const int low = bits < pass_block_bits ? bits : pass_block_bits;
@@ -253,23 +208,14 @@ bool holds_nan(const double *s, uint32_t len)
 // score is NaN.
 void best_subsets(double *score, uint32_t *best, int bits, bool nan_free)
 {
-    const bool two = bits + 1 >= split_min_vars && std::thread::hardware_concurrency() >= 2;
+    const bool two = use_two_cores(bits + 1);
     if (nan_free) {
         best_subsets_by_passes(score, best, bits, two);
         return;
     }
-    const int b = bits < block_bits ? bits : block_bits;
-    const uint64_t nof_blocks = uint64_t(1) << (bits - b);
-    if (two) {
-        std::atomic<uint64_t> lower_done{0};
-        reduce_job lower{score, best, b, 0, nof_blocks / 2, &lower_done, nullptr};
-        reduce_job upper{score, best, b, nof_blocks / 2, nof_blocks, nullptr, &lower_done};
-        std::thread second([&] { reduce_blocks(upper); });
-        reduce_blocks(lower);
-        second.join();
-    } else {
-        reduce_blocks(reduce_job{score, best, b, 0, nof_blocks, nullptr, nullptr});
-    }
+    const int b = bits < half_block_bits ? bits : half_block_bits;
+    in_two_halves(uint64_t(1) << (bits - b), two,
+                  [&](int, uint64_t h) { reduce_block(score, best, b, h); });
 }
 
 } // namespace

@@ -24,20 +24,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
-#include <thread>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "files.h"
 #include "merge.h"
+#include "two_halves.h"
 
 namespace {
 
 constexpr unsigned char no_sink = 255;
-constexpr int block_bits = 12;
-// From this size on the work is split over two threads.
-constexpr int split_min_vars = 16;
+constexpr int block_bits = half_block_bits;
 
 // Pages of a mapped best-score file are dropped behind the reader a step at
 // a time: each drop stops the other core for a TLB flush, so the steps are
@@ -51,6 +50,32 @@ uint64_t window_step(int n)
     while (step > (64u << 10) && 2 * uint64_t(n) * (step + ahead) > budget)
         step /= 2;
     return step;
+}
+
+// The table net of 2^n scores.  Every one of its pages is written, so from
+// 1 MiB on its pages are all put in place by one call (MAP_POPULATE)
+// instead of one fault each (32,768 at n = 24).
+constexpr size_t populated_from = size_t(1) << 20;
+
+double *alloc_table(uint64_t count)
+{
+    const size_t bytes = size_t(count) * sizeof(double);
+    if (bytes < populated_from)
+        return static_cast<double *>(alloc_or_fail(bytes, "best score table"));
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED)
+        failf("best score table", "cannot allocate %zu bytes", bytes);
+    return static_cast<double *>(p);
+}
+
+void free_table(double *net, uint64_t count)
+{
+    const size_t bytes = size_t(count) * sizeof(double);
+    if (bytes < populated_from)
+        free(net);
+    else
+        munmap(net, bytes);
 }
 
 // One best-score file, consumed front to back in runs of records.  Mapped
@@ -116,109 +141,209 @@ void sink_put(sink_writer *w, const unsigned char *bytes, size_t len)
     }
 }
 
-// The blocks [first, last) of the subsets, in order.  A job over the upper
-// half of the subsets needs, for its k-th block, the k-th block of the
-// lower half finished: it waits on wait_for, which the lower job's done
-// counts up.
-struct solve_job {
-    double *net;
-    int b;
-    uint64_t first, last;
-    std::vector<score_stream> streams;
-    sink_writer out;
-    std::atomic<uint64_t> *done;
-    std::atomic<uint64_t> *wait_for;
-};
+// merge_sums (merge.h) for long runs, len a multiple of 4: written with the
+// compiler's generic vectors and built for two instruction sets, the wider
+// one taken where the processor has it.  Only additions, comparisons and
+// selections, so the bits are the same either way.
+typedef double sum_lanes __attribute__((vector_size(32)));
+typedef int64_t sum_mask __attribute__((vector_size(32)));
 
-void solve_blocks(solve_job &job)
+#if defined(__GNUC__) && !defined(__clang__)
+#define WITH_WIDE_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define WITH_WIDE_CLONE
+#endif
+
+template <bool ties_win>
+WITH_WIDE_CLONE void merge_run(double *a, double *ai, const double *p, const double *f, double id,
+                               uint32_t len)
 {
-    double *net = job.net;
-    const int b = job.b;
-    const uint32_t block = uint32_t(1) << b;
-    sink_writer &out = job.out;
-    // Per subset of the current block: the best non-NaN sum over the members
-    // applied so far (NaN while there is none) and the member giving it (the
-    // lowest on a tie), held as a double so that the loops below work on
-    // lanes of one width.
-    std::vector<double> acc(block);
-    std::vector<double> acc_sink(block);
-    std::vector<unsigned char> sinks(block);
-    const double *low[block_bits];
-    const double nan = std::nan("");
-
-    for (uint64_t h = job.first; h < job.last; ++h) {
-        if (job.wait_for != nullptr)
-            while (job.wait_for->load(std::memory_order_acquire) <= h - job.first)
-                job.wait_for->wait(job.wait_for->load(std::memory_order_relaxed));
-        double *blk = net + (h << b);
-        const uint32_t hi = uint32_t(h);
-        double *a = acc.data();
-        double *as = acc_sink.data();
-
-        // High members, lowest first: each later one is higher, so it
-        // replaces only when strictly greater.  lowest_sum is the lowest
-        // member's own sum at l = 0, the one subset without low members.
-        double lowest_sum = 0.0;
-        for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
-            const uint32_t bit = rest & -rest;
-            const int v = b + __builtin_ctz(rest);
-            const double vd = v;
-            const double *prev = net + (uint64_t(hi ^ bit) << b);
-            const double *f = take(&job.streams[size_t(v)], block);
-            if (rest == hi) {
-                for (uint32_t l = 0; l < block; ++l) {
-                    a[l] = prev[l] + f[l];
-                    as[l] = vd;
-                }
-                lowest_sum = a[0];
-            } else {
-                merge_sums<false>(a, as, prev, f, vd, block);
-            }
+    const sum_lanes k = {id, id, id, id};
+    for (uint32_t i = 0; i < len; i += 4) {
+        // The hardware prefetchers stop at page boundaries; runs are long.
+        if ((i & 7) == 0) {
+            __builtin_prefetch(f + i + prefetch_ahead);
+            __builtin_prefetch(p + i + prefetch_ahead);
         }
-        if (hi == 0) {
-            for (uint32_t l = 0; l < block; ++l)
-                a[l] = nan;
-            blk[0] = 0.0;
-            sinks[0] = no_sink;
-        } else if (lowest_sum != lowest_sum) {
-            blk[0] = nan;
-            sinks[0] = static_cast<unsigned char>(b + __builtin_ctz(hi));
-        } else {
-            blk[0] = a[0];
-            sinks[0] = static_cast<unsigned char>(as[0]);
-        }
+        sum_lanes x, y, old, from;
+        memcpy(&x, p + i, sizeof x);
+        memcpy(&y, f + i, sizeof y);
+        memcpy(&old, a + i, sizeof old);
+        memcpy(&from, ai + i, sizeof from);
+        const sum_lanes c = x + y;
+        const sum_mask m = (ties_win ? c >= old : c > old) | ((old != old) & (c == c));
+        const sum_lanes best = m ? c : old;
+        const sum_lanes who = m ? k : from;
+        memcpy(a + i, &best, sizeof best);
+        memcpy(ai + i, &who, sizeof who);
+    }
+}
 
-        // Low members, highest first: member t of every subset x in
-        // [l, l + 2^t) with l a multiple of 2^t (t = lowest bit of l) comes
-        // from x - 2^t < l, final already.  Each one applied is the lowest
-        // so far, so it wins a tie; l itself is complete afterwards, t being
-        // its lowest member.
-        for (int v = 0; v < b; ++v)
-            low[v] = take(&job.streams[size_t(v)], block / 2);
-        for (uint32_t l = 1; l < block; ++l) {
-            const int t = __builtin_ctz(l);
-            const uint32_t len = uint32_t(1) << t;
-            const double td = t;
-            const double *src = blk + (l - len);
-            const double *f = low[t];
-            low[t] += len;
-            const double own = src[0] + f[0];
-            merge_sums<true>(a + l, as + l, src, f, td, len);
-            if (own != own) {
-                blk[l] = nan;
-                sinks[l] = static_cast<unsigned char>(t);
-            } else {
-                blk[l] = a[l];
-                sinks[l] = static_cast<unsigned char>(as[l]);
-            }
-        }
-        sink_put(&out, sinks.data(), block);
-        if (job.done != nullptr) {
-            job.done->store(h + 1 - job.first, std::memory_order_release);
-            job.done->notify_one();
+// The low members below small_bits of one run of 2^small_bits subsets
+// starting at a multiple of it, after every other member is applied: the
+// fold of the loop in solve_block below for l = 1 .. 2^small_bits - 1, with
+// the lengths and offsets fixed when compiled.  low[t] points at the records
+// of member t for this run (2^(small_bits - 1) of each).
+constexpr int small_bits = 4;
+
+template <uint32_t j>
+inline void small_step(double *blk, double *a, double *as, unsigned char *sinks,
+                       const double *const *low)
+{
+    constexpr int t = __builtin_ctz(j);
+    constexpr uint32_t len = uint32_t(1) << t;
+    // The earlier runs of member t in this run: j >> (t + 1) of them.
+    const double *f = low[t] + (j >> (t + 1)) * len;
+    const double *src = blk + (j - len);
+    const double own = src[0] + f[0];
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    const __m128d k = _mm_set1_pd(double(t));
+    for (; i + 2 <= len; i += 2) {
+        const __m128d c = _mm_add_pd(_mm_loadu_pd(src + i), _mm_loadu_pd(f + i));
+        const __m128d old = _mm_loadu_pd(a + j + i);
+        const __m128d m = beats_mask<true>(c, old);
+        _mm_storeu_pd(a + j + i, select_pd(m, c, old));
+        _mm_storeu_pd(as + j + i, select_pd(m, k, _mm_loadu_pd(as + j + i)));
+    }
+#endif
+    for (; i < len; ++i) {
+        const double c = src[i] + f[i];
+        if (beats<true>(c, a[j + i])) {
+            a[j + i] = c;
+            as[j + i] = t;
         }
     }
-    sink_flush(&out);
+    if (own != own) {
+        blk[j] = std::nan("");
+        sinks[j] = static_cast<unsigned char>(t);
+    } else {
+        blk[j] = a[j];
+        sinks[j] = static_cast<unsigned char>(as[j]);
+    }
+}
+
+template <uint32_t... js>
+inline void small_run(double *blk, double *a, double *as, unsigned char *sinks,
+                      const double *const *low, std::integer_sequence<uint32_t, js...>)
+{
+    (small_step<js + 1>(blk, a, as, sinks, low), ...);
+}
+
+// One half of the subsets (or all of them): its streams, its part of the
+// sink file, and per subset of the current block the best non-NaN sum over
+// the members applied so far (NaN while there is none) and the member giving
+// it (the lowest on a tie), held as a double so that the loops below work on
+// lanes of one width.
+struct solve_job {
+    std::vector<score_stream> streams;
+    sink_writer out;
+    std::vector<double> acc, acc_sink;
+    std::vector<unsigned char> sinks;
+};
+
+// Block h of the subsets; every block it reads from is final.
+void solve_block(solve_job &job, double *net, int b, uint64_t h)
+{
+    const uint32_t block = uint32_t(1) << b;
+    const double *low[block_bits];
+    const double nan = std::nan("");
+    double *blk = net + (h << b);
+    std::vector<unsigned char> &sinks = job.sinks;
+    const uint32_t hi = uint32_t(h);
+    double *a = job.acc.data();
+    double *as = job.acc_sink.data();
+
+    // High members, lowest first: each later one is higher, so it
+    // replaces only when strictly greater.  lowest_sum is the lowest
+    // member's own sum at l = 0, the one subset without low members.
+    double lowest_sum = 0.0;
+    for (uint32_t rest = hi; rest != 0; rest &= rest - 1) {
+        const uint32_t bit = rest & -rest;
+        const int v = b + __builtin_ctz(rest);
+        const double vd = v;
+        const double *prev = net + (uint64_t(hi ^ bit) << b);
+        const double *f = take(&job.streams[size_t(v)], block);
+        if (rest == hi) {
+            for (uint32_t l = 0; l < block; ++l) {
+                a[l] = prev[l] + f[l];
+                as[l] = vd;
+            }
+            lowest_sum = a[0];
+        } else {
+            if (block % 4 == 0)
+                merge_run<false>(a, as, prev, f, vd, block);
+            else
+                merge_sums<false>(a, as, prev, f, vd, block);
+        }
+    }
+    if (hi == 0) {
+        for (uint32_t l = 0; l < block; ++l)
+            a[l] = nan;
+        blk[0] = 0.0;
+        sinks[0] = no_sink;
+    } else if (lowest_sum != lowest_sum) {
+        blk[0] = nan;
+        sinks[0] = static_cast<unsigned char>(b + __builtin_ctz(hi));
+    } else {
+        blk[0] = a[0];
+        sinks[0] = static_cast<unsigned char>(as[0]);
+    }
+
+    // Low members, highest first: member t of every subset x in
+    // [l, l + 2^t) with l a multiple of 2^t (t = lowest bit of l) comes
+    // from x - 2^t < l, final already.  Each one applied is the lowest
+    // so far, so it wins a tie; l itself is complete afterwards, t being
+    // its lowest member.
+    for (int v = 0; v < b; ++v)
+        low[v] = take(&job.streams[size_t(v)], block / 2);
+    if (b >= small_bits) {
+        // Runs of 2^small_bits subsets: the first subset of each with the
+        // loop below, the others with small_run.
+        constexpr uint32_t run = uint32_t(1) << small_bits;
+        for (uint32_t l = 0; l < block; l += run) {
+            if (l != 0) {
+                const int t = __builtin_ctz(l);
+                const uint32_t len = uint32_t(1) << t;
+                const double *src = blk + (l - len);
+                const double *f = low[t];
+                low[t] += len;
+                const double own = src[0] + f[0];
+                merge_run<true>(a + l, as + l, src, f, double(t), len);
+                if (own != own) {
+                    blk[l] = nan;
+                    sinks[l] = static_cast<unsigned char>(t);
+                } else {
+                    blk[l] = a[l];
+                    sinks[l] = static_cast<unsigned char>(as[l]);
+                }
+            }
+            small_run(blk + l, a + l, as + l, sinks.data() + l, low,
+                      std::make_integer_sequence<uint32_t, run - 1>());
+            for (int t = 0; t < small_bits; ++t)
+                low[t] += run / 2;
+        }
+        sink_put(&job.out, sinks.data(), block);
+        return;
+    }
+    for (uint32_t l = 1; l < block; ++l) {
+        const int t = __builtin_ctz(l);
+        const uint32_t len = uint32_t(1) << t;
+        const double td = t;
+        const double *src = blk + (l - len);
+        const double *f = low[t];
+        low[t] += len;
+        const double own = src[0] + f[0];
+        merge_sums<true>(a + l, as + l, src, f, td, len);
+        if (own != own) {
+            blk[l] = nan;
+            sinks[l] = static_cast<unsigned char>(t);
+        } else {
+            blk[l] = a[l];
+            sinks[l] = static_cast<unsigned char>(as[l]);
+        }
+    }
+    sink_put(&job.out, sinks.data(), block);
 }
 
 } // namespace
@@ -234,7 +359,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
 
     FILE *sink = open_output(sinkfile, "wb");
 
-    double *net = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "best score table"));
+    double *net = alloc_table(count);
     std::vector<char *> names(static_cast<size_t>(n));
     for (int v = 0; v < n; ++v)
         names[size_t(v)] = create_fn(dirname, v, ".bss");
@@ -244,21 +369,18 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     // file of a variable below the top one is then read from two places,
     // front to back from each: its first half by the lower job, its second
     // half by the upper one.
-    const bool split = n >= split_min_vars && std::thread::hardware_concurrency() >= 2;
+    const bool split = use_two_cores(n);
     solve_job jobs[2];
     int nof_jobs = 0;
     bool mapped = true;
-    auto add_job = [&](uint64_t first, uint64_t last, uint64_t sink_offset) {
+    auto add_job = [&](uint64_t sink_offset) {
         solve_job &job = jobs[nof_jobs++];
-        job.net = net;
-        job.b = b;
-        job.first = first;
-        job.last = last;
         job.streams.resize(size_t(n));
         job.out = sink_writer{fileno(sink), sinkfile, sink_offset,
                               std::vector<unsigned char>(256 * 1024), 0};
-        job.done = nullptr;
-        job.wait_for = nullptr;
+        job.acc.resize(size_t(1) << b);
+        job.acc_sink.resize(size_t(1) << b);
+        job.sinks.resize(size_t(1) << b);
     };
     auto open_stream = [&](score_stream &st, int v, uint64_t from, uint64_t len) {
         st.file = bss_files[v];
@@ -276,8 +398,8 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     };
     if (split) {
         const uint64_t quarter = records / 2;
-        add_job(0, nof_blocks / 2, 0);
-        add_job(nof_blocks / 2, nof_blocks, count / 2);
+        add_job(0);
+        add_job(count / 2);
         for (int v = 0; v < n - 1; ++v) {
             open_stream(jobs[0].streams[size_t(v)], v, 0, quarter);
             open_stream(jobs[1].streams[size_t(v)], v, quarter, quarter);
@@ -286,13 +408,15 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
         open_stream(jobs[1].streams[size_t(n - 1)], n - 1, 0, records);
         if (!mapped) {   // not regular files: one job reading them through stdio
             for (int k = 0; k < 2; ++k)
-                for (score_stream &st : jobs[k].streams)
+                for (score_stream &st : jobs[k].streams) {
                     unmap_input(&st.map);
+                    free(st.stage);
+                }
             nof_jobs = 0;
         }
     }
     if (nof_jobs == 0) {
-        add_job(0, nof_blocks, 0);
+        add_job(0);
         for (int v = 0; v < n; ++v) {
             score_stream &st = jobs[0].streams[size_t(v)];
             open_stream(st, v, 0, records);
@@ -304,18 +428,12 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
         }
     }
 
-    if (nof_jobs == 2) {
-        std::atomic<uint64_t> lower_done{0};
-        jobs[0].done = &lower_done;
-        jobs[1].wait_for = &lower_done;
-        std::thread upper([&] { solve_blocks(jobs[1]); });
-        solve_blocks(jobs[0]);
-        upper.join();
-    } else {
-        solve_blocks(jobs[0]);
-    }
+    in_two_halves(nof_blocks, nof_jobs == 2,
+                  [&](int half, uint64_t h) { solve_block(jobs[half], net, b, h); });
+    for (int k = 0; k < nof_jobs; ++k)
+        sink_flush(&jobs[k].out);
 
-    free(net);
+    free_table(net, count);
     close_output(sink, sinkfile);
     commit_outputs();
     for (int k = 0; k < nof_jobs; ++k)

@@ -174,6 +174,46 @@ TEST(Floors, IoFloorMovesExactlyTheBytesAsked)
     EXPECT_EQ(run_helper("io_floor", {"-w", "12x", dir + "/c"}).status, 2);
     EXPECT_EQ(run_helper("io_floor", {"-w", "10"}).status, 2);
     EXPECT_EQ(run_helper("io_floor", {}).status, 1);
+
+    // The warm floor does the same and prints the seconds of its timed pass.
+    r = run_helper("io_floor", {"--warm", "-r", dir + "/in", "-w", "5000", dir + "/d"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir + "/d"), std::string(5000, '\0'));
+    double seconds = -1, cpu = -1;
+    EXPECT_EQ(sscanf(r.out.c_str(), "%lf %lf", &seconds, &cpu), 2) << r.out;
+    EXPECT_GE(seconds, 0.0);
+    EXPECT_GE(cpu, 0.0);
+}
+
+TEST(Floors, CountCellsEqualsACountBySubset)
+{
+    // Three columns of two to three values over 7 rows, two of them equal.
+    const std::vector<std::string> rows = {"a,x,1", "a,x,1", "a,y,1", "b,y,2",
+                                           "b,y,3", "a,y,2", "b,x,1"};
+    std::string dir = scratch_dir();
+    std::string text = "A,B,C\n";
+    for (const std::string &row : rows)
+        text += row + "\n";
+    write_file(dir + "/data.csv", text);
+    uint64_t cells = 0, in_cells = 0;
+    for (unsigned s = 0; s < 8; ++s) {
+        std::map<std::string, uint64_t> count;
+        for (const std::string &row : rows) {
+            std::string key;
+            for (unsigned v = 0; v < 3; ++v)
+                key += (s >> v & 1) ? row.substr(2 * v, 1) : "-";
+            ++count[key];
+        }
+        for (const auto &[key, m] : count)
+            if (m >= 2) {
+                ++cells;
+                in_cells += m;
+            }
+    }
+    result r = run_helper("count_cells", {dir + "/data.csv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::to_string(cells) + " " + std::to_string(in_cells) + "\n");
+    EXPECT_EQ(run_helper("count_cells", {dir + "/missing.csv"}).status, 2);
 }
 
 TEST(Floors, MeasureReportsTimePeakMemoryAndTheCommandsStatus)
