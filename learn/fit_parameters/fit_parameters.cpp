@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "data_options.h"
+#include "scoring_options.h"
 #include "family_scores.h"
 #include "files.h"
 #include "model_files.h"
@@ -138,9 +138,12 @@ int main(int argc, char **argv)
     app.add_option("PARAMFILE", opt.paramfile, "parameter file to write")->required();
     app.add_option("--params", opt.method, "bayes (default) or mle")
         ->check(CLI::IsMember({"bayes", "mle"}));
-    app.add_option("--ess", opt.ess, "equivalent sample size of the prior (default 1)")
-        ->check(CLI::PositiveNumber);
-    add_data_options(app, opt.read);
+    // The scorer's own table: the data are read as the scores were (delimiter,
+    // missing values, binning), and --ess is the run's.
+    scoring_settings settings;
+    add_scoring_options(app, settings);
     parse_command_line(app, argc, argv, usage_line);
+    opt.read = settings.read;
+    opt.ess = settings.score.ess;
     return fit_parameters(opt);
 }

@@ -11,6 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "scoring_options.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -26,89 +28,6 @@ extern std::string bin_dir;
 
 namespace {
 
-// ---- the scoring options, passed through to the scorer ------------------
-
-std::string check_choice(const std::string &v, std::initializer_list<const char *> choices,
-                         const char *expected)
-{
-    for (const char *c : choices)
-        if (v == c)
-            return "";
-    return expected;
-}
-
-std::string check_score(const std::string &v)
-{
-    return check_choice(v, {"bdeu", "bic", "aic"}, "expected bdeu, bic or aic");
-}
-
-std::string check_missing(const std::string &v)
-{
-    return check_choice(v, {"error", "drop"}, "expected error or drop");
-}
-
-std::string check_delimiter(const std::string &v)
-{
-    if (v == "tab" || v == "\\t" || v == "comma" ||
-        (v.size() == 1 && v[0] != '"' && v[0] != '\n' && v[0] != '\r'))
-        return "";
-    return "expected one character, 'tab' or 'comma'";
-}
-
-std::string check_ess(const std::string &v)
-{
-    char *end;
-    errno = 0;
-    double x = strtod(v.c_str(), &end);
-    bool ok = end != v.c_str() && *end == '\0' && errno == 0 && x > 0 && std::isfinite(x);
-    return ok ? "" : "expected a positive number";
-}
-
-std::string check_integer(const std::string &v, long least, const char *expected)
-{
-    char *end;
-    errno = 0;
-    long x = strtol(v.c_str(), &end, 10);
-    return end != v.c_str() && *end == '\0' && errno == 0 && x >= least ? "" : expected;
-}
-
-std::string check_max_parents(const std::string &v)
-{
-    return check_integer(v, 0, "expected a non-negative integer");
-}
-
-std::string check_threads(const std::string &v)
-{
-    return check_integer(v, 1, "expected a positive integer");
-}
-
-std::string check_file_name(const std::string &v)
-{
-    return v.empty() ? "expected a file name, got an empty argument" : "";
-}
-
-// The options the scorer reads, with the rules it applies to their values.
-struct scoring_option {
-    const char *name;
-    bool takes_value;
-    const char *value_name; // in the help
-    const char *help;
-    std::string (*check)(const std::string &); // "" or what was expected
-};
-
-const scoring_option scoring_options[] = {
-    {"--delimiter", true, "C", "field delimiter: one character, 'tab' or 'comma' (default: detected)",
-     check_delimiter},
-    {"--missing", true, "error|drop", "error (default) or drop: rows with missing values", check_missing},
-    {"--score", true, "bdeu|bic|aic", "bdeu (default), bic or aic", check_score},
-    {"--ess", true, "X", "equivalent sample size of bdeu (default 1.0)", check_ess},
-    {"--max-parents", true, "K", "no family with more than K parents", check_max_parents},
-    {"--forbid", true, "FILE", "arcs never allowed, one 'parent,child' a line", check_file_name},
-    {"--require", true, "FILE", "arcs always present, one 'parent,child' a line", check_file_name},
-    {"--threads", true, "N", "threads of the scorer (default: all cores)", check_threads},
-};
-const size_t nof_scoring_options = sizeof scoring_options / sizeof scoring_options[0];
-
 // ---- the command line ----------------------------------------------------
 
 const char *const description =
@@ -117,9 +36,11 @@ const char *const description =
     "input) and writes it into OUTDIR. Every stage of the suite runs as its own\n"
     "process, in a folder of the run's own inside OUTDIR (.run-XXXXXX).\n"
     "Results in OUTDIR: network.txt (parent varset per variable), parents.txt,\n"
-    "arcs.txt, network.dot, and network.svg and network.png when Graphviz dot is\n"
-    "on the PATH. Standard output: the total score, then one 'parent -> child'\n"
-    "line per arc, by column name.";
+    "arcs.txt, arcs.csv (each arc compelled or reversible), network.bif and\n"
+    "network.xml (the network with its probability tables), network.dot, and\n"
+    "network.svg and network.png when Graphviz dot is on the PATH. Standard\n"
+    "output: the total score, then one 'parent -> child' line per arc, by column\n"
+    "name, ' (reversible)' appended where the data leave the direction open.";
 
 const char *const footer =
     "Scoring options go to compute_family_scores. Before the search the disk\n"
@@ -141,23 +62,17 @@ options parse_options(int argc, char **argv)
 {
     options opt;
     CLI::App app(description, program);
-    app.footer(footer);
+    app.footer(std::string("Scoring and reading options (passed to every stage that reads DATA):\n") +
+               scoring_options_help + "\n" + footer);
     app.get_formatter()->column_width(26);
-    std::vector<std::string> values(nof_scoring_options);
-    std::vector<CLI::Option *> added;
-    for (size_t k = 0; k < nof_scoring_options; ++k) {
-        const scoring_option &o = scoring_options[k];
-        auto check = o.check;
-        CLI::Option *op;
-        if (o.takes_value)
-            op = app.add_option(o.name, values[k], o.help)
-                     ->check(CLI::Validator([check](std::string &v) { return check(v); }, "", ""))
-                     ->type_name(o.value_name);
-        else
-            op = app.add_flag(o.name, o.help);
-        op->group("Scoring options");
-        added.push_back(op);
-    }
+    // The scorer's own table of options: the same spellings, checks and
+    // statuses as compute_family_scores; they are passed on to every stage
+    // that reads the data.
+    scoring_settings settings;
+    add_scoring_options(app, settings);
+    for (CLI::Option *op : app.get_options())
+        if (op->get_group() == "Options" && op->get_name() != "--help")
+            op->group(""); // listed with their meanings in the footer
     bool direct = false;
     app.add_flag("--full-chain", opt.full_chain,
                  "the whole chain: one score table, then scatter_family_values and "
@@ -170,6 +85,10 @@ options parse_options(int argc, char **argv)
         ->group("Run options");
     app.add_flag("--quiet", opt.quiet, "no progress lines on standard error")
         ->group("Run options");
+    app.add_option("--params", opt.params,
+                   "bayes (default): posterior means under the BDeu prior of --ess; mle: "
+                   "relative frequencies")
+        ->check(CLI::IsMember({"bayes", "mle"}))->type_name("bayes|mle")->group("Model options");
     app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
         ->required()->type_name("");
@@ -187,17 +106,9 @@ options parse_options(int argc, char **argv)
         usage_error("OUTDIR: the argument is empty");
     if (direct && opt.full_chain)
         usage_error("--direct and --full-chain: only one route at a time");
-    for (size_t k = 0; k < nof_scoring_options; ++k) {
-        if (added[k]->count() == 0)
-            continue;
-        opt.scorer_args.push_back(scoring_options[k].name);
-        if (scoring_options[k].takes_value)
-            opt.scorer_args.push_back(values[k]);
-        if (strcmp(scoring_options[k].name, "--forbid") == 0)
-            opt.forbid = values[k];
-        if (strcmp(scoring_options[k].name, "--require") == 0)
-            opt.require = values[k];
-    }
+    opt.scorer_args = scoring_arguments(settings);
+    opt.forbid = settings.forbid;
+    opt.require = settings.require;
     return opt;
 }
 
@@ -304,23 +215,14 @@ int learn_optimal_network(const options &opt)
     run_stages(ctx);
     draw_pictures(opt);
 
-    // What goes to standard output: the score, then the arcs by name.
-    const std::string arcs = run.work_dir + "/arcs.txt";
-    std::string report = ctx.score;
-    std::string text = read_text(arcs);
-    const char *p = text.c_str();
-    int parent, child, used;
-    while (sscanf(p, "%d %d%n", &parent, &child, &used) == 2) {
-        if (parent < 0 || parent >= ctx.n || child < 0 || child >= ctx.n)
-            stop(2, arcs, "names a variable outside 0 to " + std::to_string(ctx.n - 1));
-        report += ctx.names[size_t(parent)] + " -> " + ctx.names[size_t(child)] + "\n";
-        p += used;
-    }
+    // What goes to standard output: the score, then the arcs by name, each
+    // marked when its direction is not decided by the data.
+    std::string report = ctx.score + read_text(run.work_dir + "/arc_lines");
 
     std::string kept = publish_results(opt.keep);
     if (!opt.quiet) {
-        fprintf(stderr, "%s: results in %s/ (network.txt, parents.txt, arcs.txt, "
-                        "network.dot%s)\n", program, run.out_dir.c_str(),
+        fprintf(stderr, "%s: results in %s/ (network.txt, parents.txt, arcs.txt, arcs.csv, "
+                        "network.bif, network.xml, network.dot%s)\n", program, run.out_dir.c_str(),
                 access((run.out_dir + "/network.svg").c_str(), F_OK) == 0
                     ? ", network.svg, network.png" : "");
         if (!kept.empty())

@@ -20,8 +20,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char *const result_names[6] = {"network.png", "network.svg", "network.dot",
-                                     "arcs.txt",    "parents.txt", "network.txt"};
+const char *const result_names[nof_result_names] = {
+    "network.png", "network.svg", "network.dot", "network.xml", "network.bif",
+    "arcs.csv",    "arcs.txt",    "parents.txt", "network.txt"};
 
 run_state run;
 

@@ -108,8 +108,31 @@ const std::vector<stage> stage_table = {
      {"network.txt"}, {"parents.txt"}, {}, nullptr, {}, nullptr, nullptr, ""},
     {"family_lists_to_edges", "", {"{dir}/parents.txt", "{dir}/arcs.txt"}, "",
      {"parents.txt"}, {"arcs.txt"}, {}, nullptr, {}, nullptr, nullptr, ""},
-    {"edges_to_gv", "", {"{dir}/vd", "{dir}/arcs.txt", "{dir}/network.dot"}, "",
-     {"vd", "arcs.txt"}, {"network.dot"}, {}, nullptr, {}, nullptr, nullptr, ""},
+    // The equivalence class: which directions the data decide.
+    {"find_equivalence_class", "",
+     {"--types", "{dir}/arc_types.txt", "--csv", "{dir}/arcs.csv", "{dir}/network.txt",
+      "{dir}/vd"},
+     "{dir}/arc_lines", {"network.txt", "vd"}, {"arc_types.txt", "arcs.csv", "arc_lines"}, {},
+     nullptr, {}, nullptr, nullptr, ""},
+    // The model: probability tables from the rows the scores came from.
+    {"fit_parameters", "", {"{scoring}", "--params", "{params}", "{data}", "{dir}/network.txt",
+      "{dir}/params.txt"},
+     "", {"network.txt"}, {"params.txt"}, {}, nullptr, {}, nullptr, nullptr, ""},
+    {"write_model_files", "",
+     {"--bif", "{dir}/network.bif", "--xml", "{dir}/network.xml", "{dir}/params.txt"}, "",
+     {"params.txt"}, {"network.bif", "network.xml"}, {}, nullptr, {"params.txt"}, nullptr,
+     nullptr, ""},
+    // The drawing: names made safe for DOT, the graph, then its markers
+    // filled (title, undirected reversible arcs).
+    {"drawing_names", "", {"{dir}/vd", "{dir}/names"}, "", {"vd"}, {"names"}, {}, nullptr, {},
+     nullptr, nullptr, ""},
+    {"edges_to_gv", "", {"{dir}/names", "{dir}/arcs.txt", "{dir}/raw.dot"}, "",
+     {"names", "arcs.txt"}, {"raw.dot"}, {}, nullptr, {"names"}, nullptr, nullptr, ""},
+    {"decorate_drawing", "",
+     {"--types", "{dir}/arc_types.txt", "--vd", "{dir}/vd", "--data", "{dataname}", "--score",
+      "{score}", "{dir}/raw.dot", "{dir}/network.dot"},
+     "", {"raw.dot", "arc_types.txt", "vd"}, {"network.dot"}, {}, nullptr, {"raw.dot"}, nullptr,
+     nullptr, ""},
 };
 
 // Groups of stages that repeat; none yet.
@@ -141,6 +164,12 @@ std::string expand(const std::string &pattern, const run_context &ctx, int i = -
     s = replace_all(s, "{dir}", run.work_dir);
     s = replace_all(s, "{data}", ctx.data);
     s = replace_all(s, "{round}", std::to_string(ctx.round));
+    s = replace_all(s, "{params}", ctx.opt.params);
+    s = replace_all(s, "{dataname}", ctx.opt.data == "-" ? "standard input" : ctx.opt.data);
+    std::string score = ctx.score;
+    while (!score.empty() && (score.back() == '\n' || score.back() == ' '))
+        score.pop_back();
+    s = replace_all(s, "{score}", score);
     if (i >= 0)
         s = replace_all(s, "{i}", std::to_string(i));
     return s;
