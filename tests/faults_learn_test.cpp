@@ -24,9 +24,11 @@ const char *const stage_names[] = {
     "compute_family_scores", "scatter_family_values", "flip_family_files",
     "find_top_families",     "solve_leaf_table",      "trace_leaf_sequence",
     "assemble_optimal_graph", "rate_graph",           "graph_to_family_lists",
-    "family_lists_to_edges", "edges_to_gv"};
+    "family_lists_to_edges", "find_equivalence_class", "fit_parameters",
+    "write_model_files",     "drawing_names",         "edges_to_gv", "decorate_drawing"};
 
 const char *const result_names[] = {"network.txt", "parents.txt", "arcs.txt",
+                                    "arcs.csv",    "network.bif", "network.xml",
                                     "network.dot", "network.svg", "network.png"};
 
 // Samples of n yes/no columns, each column mostly a copy of its neighbour.
