@@ -15,6 +15,7 @@ struct options {
     bool full_chain = false; // the route through res, scatter and flip
     bool keep = false;
     bool quiet = false;
+    bool posterior = false;       // exact posterior arc probabilities
     std::string params = "bayes"; // how fit_parameters estimates the tables
     std::string data;
     std::string forbid, require; // as given, "" when not given

@@ -89,6 +89,10 @@ options parse_options(int argc, char **argv)
                    "bayes (default): posterior means under the BDeu prior of --ess; mle: "
                    "relative frequencies")
         ->check(CLI::IsMember({"bayes", "mle"}))->type_name("bayes|mle")->group("Model options");
+    app.add_flag("--posterior", opt.posterior,
+                 "exact posterior probability of every arc (posterior.csv; the picture's "
+                 "arcs labelled with them), under the order-modular structure prior")
+        ->group("Model options");
     app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
         ->required()->type_name("");

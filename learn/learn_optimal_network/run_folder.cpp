@@ -22,7 +22,7 @@
 
 const char *const result_names[nof_result_names] = {
     "network.png", "network.svg", "network.dot", "network.xml", "network.bif",
-    "arcs.csv",    "arcs.txt",    "parents.txt", "network.txt"};
+    "posterior.csv", "arcs.csv",  "arcs.txt",    "parents.txt", "network.txt"};
 
 run_state run;
 

@@ -21,6 +21,18 @@ namespace {
 
 bool is_full_chain(const options &opt) { return opt.full_chain; }
 bool is_direct(const options &opt) { return !opt.full_chain; }
+bool wants_posterior(const options &opt) { return opt.posterior; }
+bool plain_drawing(const options &opt) { return !opt.posterior; }
+
+// Under BIC and AIC the scores are no marginal likelihoods: say so.
+void after_posterior(run_context &ctx)
+{
+    for (size_t k = 0; k + 1 < ctx.scoring.size(); ++k)
+        if (ctx.scoring[k] == "--score" && ctx.scoring[k + 1] != "bdeu" && !ctx.opt.quiet)
+            fprintf(stderr, "\n%s: note: the arc probabilities treat the %s scores as log "
+                            "marginal likelihoods, an approximation (exact under bdeu)\n",
+                    program, ctx.scoring[k + 1].c_str());
+}
 
 uint64_t table_bytes(int n) { return per_family(n, 8); }
 uint64_t best_bytes(int n) { return per_family(n, 12); }
@@ -102,6 +114,20 @@ const std::vector<stage> stage_table = {
      {"sink"}, {"order"}, {}, nullptr, {"sink"}, nullptr, nullptr, ""},
     {"assemble_optimal_graph", "", {"{n}", "{dir}", "{dir}/order", "{dir}/network.txt"}, "",
      {"{i}.bps", "order"}, {"network.txt"}, {}, nullptr, {"{i}.bps"}, nullptr, nullptr, ""},
+    // Exact posterior arc probabilities: the search's passes with sums for
+    // maxima, over the same local score files.
+    {"sum_family_subsets", "", {"{n}", "{dir}"}, "", {"{i}"}, {"{i}.lsum"}, {}, table_bytes, {},
+     wants_posterior, nullptr, ""},
+    {"sum_leaf_tables", "", {"{n}", "{dir}", "{dir}/fwd", "{dir}/bwd"}, "", {"{i}.lsum"},
+     {"fwd", "bwd"}, {}, nullptr, {"{i}.lsum"}, wants_posterior, nullptr, ""},
+    {"weigh_arcs", "", {"{n}", "{dir}", "{dir}/fwd", "{dir}/bwd", "{dir}/prob"}, "",
+     {"{i}", "fwd", "bwd"}, {"prob"}, {}, nullptr, {"fwd", "bwd"}, wants_posterior,
+     after_posterior, ""},
+    {"write_posterior", "",
+     {"--labels", "{dir}/posterior-labels.csv", "--network", "{dir}/network.txt", "{dir}/prob",
+      "{dir}/vd", "{dir}/posterior.csv"},
+     "", {"prob", "network.txt", "vd"}, {"posterior.csv", "posterior-labels.csv"}, {}, nullptr,
+     {"prob"}, wants_posterior, nullptr, ""},
     {"rate_graph", "", {"{dir}/network.txt", "{dir}"}, "{dir}/score",
      {"network.txt", "{i}"}, {"score"}, {}, nullptr, {"{i}"}, nullptr, after_rating, ""},
     {"graph_to_family_lists", "", {"{dir}/network.txt", "{dir}/parents.txt"}, "",
@@ -131,8 +157,15 @@ const std::vector<stage> stage_table = {
     {"decorate_drawing", "",
      {"--types", "{dir}/arc_types.txt", "--vd", "{dir}/vd", "--data", "{dataname}", "--score",
       "{score}", "{dir}/raw.dot", "{dir}/network.dot"},
-     "", {"raw.dot", "arc_types.txt", "vd"}, {"network.dot"}, {}, nullptr, {"raw.dot"}, nullptr,
-     nullptr, ""},
+     "", {"raw.dot", "arc_types.txt", "vd"}, {"network.dot"}, {}, nullptr, {"raw.dot"},
+     plain_drawing, nullptr, ""},
+    // With --posterior every arc is labelled with its probability.
+    {"decorate_drawing", "",
+     {"--types", "{dir}/arc_types.txt", "--vd", "{dir}/vd", "--labels",
+      "{dir}/posterior-labels.csv", "--data", "{dataname}", "--score", "{score}",
+      "{dir}/raw.dot", "{dir}/network.dot"},
+     "", {"raw.dot", "arc_types.txt", "vd", "posterior-labels.csv"}, {"network.dot"}, {},
+     nullptr, {"raw.dot"}, wants_posterior, nullptr, ""},
 };
 
 // Groups of stages that repeat; none yet.
