@@ -20,6 +20,7 @@ needs=(
   "libcli11-dev     file    /usr/include/CLI/CLI.hpp"
   "graphviz         command dot"
   "weka             file    /usr/share/java/weka.jar"
+  "default-jdk-headless command javac"
 )
 if [ "${1:-}" = fuzz ]; then
   needs+=(
