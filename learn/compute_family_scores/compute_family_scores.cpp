@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "family_scores.h"
+#include "model_files.h" // escape_field: the description file's one escaping
 #include "resample.h"
 #include "scoring_options.h"
 #include "files.h"
@@ -102,20 +103,6 @@ void on_signal(int sig)
     raise(sig);
 }
 
-std::string escape_field(const std::string &s)
-{
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\\': out += "\\\\"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
 
 void write_vd(const data_set &data, const char *path)
 {
