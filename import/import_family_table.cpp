@@ -86,7 +86,8 @@ int main(int argc, char **argv)
     const int n = head.nof_vars;
     std::vector<std::vector<double>> scores(size_t(n > 0 ? n : 0));
     for (int i = 0; i < n; ++i) {
-        scores[size_t(i)].reserve(size_t(head.counts[i]));
+        // The counts are the listing's word: room grows with the records
+        // actually read, so a huge count in a short listing costs nothing.
         for (int k = 0; k < head.counts[i]; ++k) {
             read_score_record(&in, &rec, i, k);
             scores[size_t(i)].push_back(rec.score);
