@@ -85,16 +85,16 @@ bin_rule bin_rule_of(const std::string &v)
 {
     const std::string expected = "quantile[:K], interval[:K] or NAME=METHOD[:K], K >= 2";
     bin_rule r;
-    std::string spec = v;
+    std::string binning = v;
     const size_t eq = v.rfind('=');
     if (eq != std::string::npos) {
         r.column = v.substr(0, eq);
-        spec = v.substr(eq + 1);
+        binning = v.substr(eq + 1);
         if (r.column.empty())
             bad_value("--discretize", expected);
     }
-    const size_t colon = spec.find(':');
-    const std::string method = spec.substr(0, colon);
+    const size_t colon = binning.find(':');
+    const std::string method = binning.substr(0, colon);
     if (method == "quantile")
         r.method = bin_method::quantile;
     else if (method == "interval")
@@ -102,7 +102,7 @@ bin_rule bin_rule_of(const std::string &v)
     else
         bad_value("--discretize", expected);
     if (colon != std::string::npos)
-        r.bins = int(std::min(whole_number("--discretize", spec.substr(colon + 1), 2, expected),
+        r.bins = int(std::min(whole_number("--discretize", binning.substr(colon + 1), 2, expected),
                               long(1) << 20));
     return r;
 }

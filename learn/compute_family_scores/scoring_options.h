@@ -21,7 +21,7 @@ struct scoring_settings {
 };
 
 // Adds to app: --delimiter C, --missing=error|drop, --na-values LIST,
-// --max-levels N, --categorical NAME, --discretize SPEC, --score
+// --max-levels N, --categorical NAME, --discretize [NAME=]METHOD[:K], --score
 // bdeu|bic|aic, --ess X, --max-parents K, --forbid FILE, --require FILE,
 // --threads N.  Their values are checked as they are parsed and stored into
 // s, which must outlive the parsing.
