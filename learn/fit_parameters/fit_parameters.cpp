@@ -1,6 +1,7 @@
 // fit_parameters: the conditional probability table of every variable of a
 // network given its parents, counted from the rows of the data that the
-// scorer uses (read by the scorer's own reader with the same options).
+// scorer uses (read by the scorer's own reader, with the scorer's own table
+// of options, so that the same options give the same rows and states).
 //
 // The parameter file, tab-separated, fields escaped as in the
 // variable-description file (\t \n \r \\):
@@ -19,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "data_options.h"
 #include "family_scores.h"
 #include "files.h"
 #include "model_files.h"
+#include "scoring_options.h"
 
 namespace {
 
@@ -31,10 +32,33 @@ const char usage_line[] = "Usage: fit_parameters [options] DATA NETFILE PARAMFIL
 // Tables beyond this many entries are refused rather than written.
 constexpr uint64_t max_table_entries = uint64_t(1) << 24;
 
+const char help_head[] =
+    "Usage: fit_parameters [options] DATA NETFILE PARAMFILE\n"
+    "\n"
+    "Fits the conditional probability table of every variable of the network\n"
+    "NETFILE (one parent varset per variable, variables in DATA's column order)\n"
+    "from the rows of DATA, and writes them to PARAMFILE ('-': standard\n"
+    "output).  DATA is read as compute_family_scores reads it, with the same\n"
+    "options: the same rows, and the states of its variable-description file in\n"
+    "the same order.\n"
+    "\n"
+    "Options:\n"
+    "  --params bayes|mle  bayes (default): (N_ijk + ess/(q r)) / (N_ij + ess/q),\n"
+    "                      the posterior mean under the BDeu prior, with --ess;\n"
+    "                      mle: N_ijk / N_ij, a parent configuration never seen\n"
+    "                      getting the uniform distribution\n"
+    "The options of compute_family_scores (--score, --max-parents, --forbid,\n"
+    "--require and --threads are accepted and have no effect here):\n";
+
+const char help_tail[] =
+    "  --help              this text\n"
+    "\n"
+    "Exit status: 0 done, 1 wrong usage or a bad option value, 2 bad input or a\n"
+    "file that cannot be read or written (one line on stderr).\n";
+
 struct options {
-    read_options read;
+    scoring_settings s;
     std::string method = "bayes";
-    double ess = 1;
     std::string data, netfile, paramfile;
 };
 
@@ -68,7 +92,8 @@ std::vector<double> fit_table(const data_set &data, int i, const std::vector<int
     }
     std::vector<double> probs(q * r);
     const bool bayes = opt.method == "bayes";
-    const double a_j = opt.ess / double(q), a_jk = opt.ess / (double(q) * double(r));
+    const double ess = opt.s.score.ess;
+    const double a_j = ess / double(q), a_jk = ess / (double(q) * double(r));
     for (uint64_t j = 0; j < q; ++j) {
         uint64_t n_j = 0;
         for (uint64_t k = 0; k < r; ++k)
@@ -85,10 +110,10 @@ std::vector<double> fit_table(const data_set &data, int i, const std::vector<int
 
 int fit_parameters(const options &opt)
 {
-    data_set data = read_data(opt.data.c_str(), opt.read);
+    data_set data = read_data(opt.data.c_str(), opt.s.read);
     const int n = int(data.names.size());
     std::vector<uint32_t> parents = read_network(opt.netfile.c_str(), n);
-    std::string out = "parameters\t" + opt.method + "\t" + number(opt.ess) + "\t" +
+    std::string out = "parameters\t" + opt.method + "\t" + number(opt.s.score.ess) + "\t" +
                       std::to_string(data.nof_rows) + "\t" + std::to_string(n) + "\n";
     for (int i = 0; i < n; ++i) {
         out += "variable\t" + escape_field(data.names[size_t(i)]) + "\t" +
@@ -126,21 +151,19 @@ int main(int argc, char **argv)
     program_name = "fit_parameters";
     ignore_file_size_signal();
     options opt;
-    CLI::App app("Fits the conditional probability table of every variable of the network\n"
-                 "NETFILE (one parent varset per variable, variables in DATA's column\n"
-                 "order) from the rows of DATA, and writes them to PARAMFILE ('-':\n"
-                 "standard output).  bayes: (N_ijk + ess/(q r)) / (N_ij + ess/q), the\n"
-                 "posterior mean under the BDeu prior; mle: N_ijk / N_ij, a parent\n"
-                 "configuration never seen getting the uniform distribution.",
-                 "fit_parameters");
-    app.add_option("DATA", opt.data, "data file (CSV or TSV with a header row)")->required();
-    app.add_option("NETFILE", opt.netfile, "network file")->required();
-    app.add_option("PARAMFILE", opt.paramfile, "parameter file to write")->required();
-    app.add_option("--params", opt.method, "bayes (default) or mle")
-        ->check(CLI::IsMember({"bayes", "mle"}));
-    app.add_option("--ess", opt.ess, "equivalent sample size of the prior (default 1)")
-        ->check(CLI::PositiveNumber);
-    add_data_options(app, opt.read);
-    parse_command_line(app, argc, argv, usage_line);
+    std::vector<std::string> positional;
+    CLI::App app;
+    app.add_option("--params", opt.method)->check(CLI::IsMember({"bayes", "mle"}));
+    add_scoring_options(app, opt.s);
+    app.add_option("args", positional);
+    parse_command_line(app, argc, argv, usage_line,
+                       (std::string(help_head) + scoring_options_help + help_tail).c_str());
+    if (positional.size() != 3) {
+        fputs(usage_line, stderr);
+        return 1;
+    }
+    opt.data = positional[0];
+    opt.netfile = positional[1];
+    opt.paramfile = positional[2];
     return fit_parameters(opt);
 }
