@@ -301,8 +301,12 @@ const char odd_net[] = "0\n1\n1\n0\n8\n";
 TEST(ModelFiles, WekaReadsTheXmlFile)
 {
     const std::string jar = "/usr/share/java/weka.jar";
-    if (!fs::exists(jar) || std::system("command -v javac >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "Weka (Debian package weka) or javac is not installed";
+    ASSERT_TRUE(fs::exists(jar)) << jar << " is missing: install the Debian package weka "
+                                           "(bash tests/needs.sh does)";
+    ASSERT_EQ(std::system("command -v javac >/dev/null 2>&1 && command -v java >/dev/null 2>&1"),
+              0)
+        << "javac or java is missing: install a JDK, e.g. the Debian package "
+           "default-jdk-headless (bash tests/needs.sh does)";
     std::string dir = scratch_dir();
     result c = run_path("/usr/bin/env", {"javac", "-cp", jar, "-d", dir,
                                          std::string(SOURCE_DIR) + "/tests/java/ReadXmlBif.java"});
@@ -505,8 +509,9 @@ TEST(Drawing, DecoratedDotIsDrawn)
     EXPECT_NE(dot.find("  V0 -> V3;\n"), std::string::npos);
     EXPECT_NE(dot.find("[label=\"line\\nbreak\""), std::string::npos);
     EXPECT_NE(dot.find(std::string(60, 'n') + "\xE2\x80\xA6\""), std::string::npos);
-    if (std::system("command -v dot >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "Graphviz dot is not installed";
+    ASSERT_EQ(std::system("command -v dot >/dev/null 2>&1"), 0)
+        << "Graphviz dot is missing: install the Debian package graphviz (bash tests/needs.sh "
+           "does)";
     r = run_path("/usr/bin/env", {"dot", "-Tsvg", dir + "/n.dot", "-o", dir + "/n.svg"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string svg = read_file(dir + "/n.svg");

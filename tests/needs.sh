@@ -20,6 +20,8 @@ needs=(
   "libcli11-dev     file    /usr/include/CLI/CLI.hpp"
   "graphviz         command dot"
   "weka             file    /usr/share/java/weka.jar"
+  "default-jdk-headless command javac"
+  "default-jdk-headless command java"
 )
 if [ "${1:-}" = fuzz ]; then
   needs+=(
@@ -39,13 +41,13 @@ missing_packages() {
   done
 }
 
-mapfile -t missing < <(missing_packages)
+mapfile -t missing < <(missing_packages | awk '!seen[$0]++')
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1 && [ -f /etc/debian_version ]; then
   export DEBIAN_FRONTEND=noninteractive
   if apt-get update -q >&2 && apt-get install -y -q --no-install-recommends "${missing[@]}" >&2; then
-    mapfile -t missing < <(missing_packages)
+    mapfile -t missing < <(missing_packages | awk '!seen[$0]++')
     [ ${#missing[@]} -eq 0 ] && exit 0
   fi
 fi
