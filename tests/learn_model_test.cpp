@@ -432,7 +432,8 @@ TEST(ModelFiles, BifHoldsTheSameTables)
 }
 
 // score_network's total equals rate_graph's on the scorer's local score
-// files, for every score, on Asia and on random data; its failures.
+// files, for every score, on Asia and on random data; over 32 columns; its
+// failures.
 TEST(ScoreNetwork, EqualsRateGraph)
 {
     std::string dir = scratch_dir();
@@ -466,6 +467,26 @@ TEST(ScoreNetwork, EqualsRateGraph)
             EXPECT_EQ(lines(got.out).size(), c.net.size() + 1);
         }
     }
+    // More columns than the score tables allow: the families of the first
+    // columns score as in a file of those columns alone.
+    std::string wide, narrow;
+    for (const auto &l : lines(chain_data(40, 200, rng))) {
+        std::vector<std::string> f = split(l, ',');
+        wide += l + "\n";
+        narrow += f[0] + "," + f[1] + "," + f[2] + "," + f[3] + "\n";
+    }
+    write_file(dir + "/wide.csv", wide);
+    write_file(dir + "/narrow.csv", narrow);
+    write_file(dir + "/arcs", "X0,X1\nX1,X2\nX0,X2\n");
+    result small = run("score_network", {dir + "/narrow.csv", dir + "/arcs"});
+    write_file(dir + "/arcs", "X0,X1\nX1,X2\nX0,X2\nX38,X39\nX39,X3\n");
+    result large = run("score_network", {dir + "/wide.csv", dir + "/arcs"});
+    ASSERT_EQ(large.status, 0) << large.err;
+    ASSERT_EQ(lines(large.out).size(), 41u);
+    for (size_t k = 1; k <= 3; ++k)
+        EXPECT_EQ(lines(large.out)[k], lines(small.out)[k]);
+    EXPECT_EQ(split(lines(large.out)[4], '\t').back(), "X39");
+
     std::string asia = std::string(SOURCE_DIR) + "/examples/asia.csv";
     write_file(dir + "/arcs", "");
     result r = run("score_network", {asia, dir + "/arcs"});
