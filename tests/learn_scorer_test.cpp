@@ -3,13 +3,13 @@
 // the search run on its local score files with constraints.
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <map>
 #include <random>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
 
+#include "bruteforce.h"
 #include "family_scores.h"
 #include "scoring_options.h"
 #include "testutil.h"
@@ -132,56 +132,6 @@ bool exists(const std::string &p)
     return fs::exists(fs::symlink_status(p));
 }
 
-// Best total over all DAGs: over every variable order, each variable takes
-// its best family among the subsets of its predecessors.
-double best_total(const std::vector<std::vector<double>> &local)
-{
-    int n = int(local.size());
-    std::vector<int> order(local.size());
-    std::iota(order.begin(), order.end(), 0);
-    double best = -inf;
-    do {
-        double total = 0;
-        uint32_t before = 0;
-        for (int v : order) {
-            double family = -inf;
-            for (uint32_t sub = 0; sub < (1u << n); ++sub)
-                if ((sub & ~before) == 0)
-                    family = std::max(family, local[size_t(v)][varset2parset(v, sub)]);
-            total += family;
-            before |= 1u << v;
-        }
-        best = std::max(best, total);
-    } while (std::next_permutation(order.begin(), order.end()));
-    return best;
-}
-
-bool search_is_built()
-{
-    for (const char *p : {"find_top_families", "solve_leaf_table", "trace_leaf_sequence",
-                          "assemble_optimal_graph", "rate_graph"})
-        if (!fs::exists(bin(p)))
-            return false;
-    return true;
-}
-
-// The optimal network of the local score files in sd (n variables), one
-// parent varset per variable; empty when a stage fails.
-std::vector<uint32_t> search(const std::string &sd, int n)
-{
-    const std::string k = std::to_string(n);
-    if (run("find_top_families", {k, sd}).status != 0 ||
-        run("solve_leaf_table", {k, sd, sd + "/sink"}).status != 0 ||
-        run("trace_leaf_sequence", {k, sd + "/sink", sd + "/ord"}).status != 0 ||
-        run("assemble_optimal_graph", {k, sd, sd + "/ord", sd + "/net"}).status != 0)
-        return {};
-    std::istringstream net(read_file(sd + "/net"));
-    std::vector<uint32_t> parents(static_cast<size_t>(n));
-    for (auto &p : parents)
-        net >> p;
-    return net ? parents : std::vector<uint32_t>{};
-}
-
 // The first columns of a CSV text, and a column of one label appended.
 std::string first_columns(const std::string &csv, int columns, bool constant)
 {
@@ -290,12 +240,6 @@ TEST(LearnScorer, EnumerationPathsAgreeWithCounting)
         }
         check_terms(t, d, "wide " + std::to_string(c[0]));
     }
-}
-
-// The bytes of the terms, so that two runs compare bit for bit.
-std::string bytes_of(const std::vector<double> &g)
-{
-    return std::string(reinterpret_cast<const char *>(g.data()), g.size() * sizeof(double));
 }
 
 TEST(LearnScorer, ThreadCountNeverChangesTheResult)
@@ -555,8 +499,6 @@ TEST(LearnScorer, FailedWriteLeavesNoResult)
 
 TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
 {
-    if (!search_is_built())
-        GTEST_SKIP() << "the search programs are not built";
     std::string dir = scratch_dir();
     // Six columns of the example data: asia, tub, smoke, lung, bronc, either.
     write_file(dir + "/six.csv",
@@ -574,12 +516,12 @@ TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
         args.insert(args.end(), {dir + "/six.csv", sd});
         result r = score(args);
         ASSERT_EQ(r.status, 0) << r.err;
-        std::vector<uint32_t> parents = search(sd, n);
+        std::vector<uint32_t> parents = run_search(n, sd);
         ASSERT_EQ(parents.size(), size_t(n));
-        std::vector<std::vector<double>> local(n);
+        bruteforce::local_scores local(n);
         for (int i = 0; i < n; ++i)
             local[size_t(i)] = read_doubles(sd + "/" + std::to_string(i));
-        double best = best_total(local), got = 0;
+        double best = bruteforce::best_total(n, local), got = 0;
         for (int i = 0; i < n; ++i) {
             EXPECT_EQ(parents[size_t(i)] >> i & 1, 0u);
             got += local[size_t(i)][varset2parset(i, parents[size_t(i)])];
@@ -602,8 +544,6 @@ TEST(LearnScorer, SearchHonoursConstraintsOnLocalFiles)
 
     // The score table, split and reversed by the preparation programs, gives
     // the local score files byte for byte.
-    if (!fs::exists(bin("scatter_family_values")) || !fs::exists(bin("flip_family_files")))
-        return;
     std::string td = dir + "/table";
     ASSERT_EQ(score({"--max-parents", "3", "--forbid", dir + "/forbid", "--require",
                      dir + "/require", dir + "/six.csv", td}).status, 0);
@@ -638,8 +578,6 @@ TEST(LearnScorer, ConstantColumnTiesExactly)
                     << "set " << s << ", " << threads << " threads";
         }
 
-    if (!search_is_built())
-        GTEST_SKIP() << "the search programs are not built";
     std::string dir = scratch_dir();
     const std::string asia = read_file(std::string(SOURCE_DIR) + "/examples/asia.csv");
     struct data {
@@ -657,7 +595,7 @@ TEST(LearnScorer, ConstantColumnTiesExactly)
                 const std::string sd = dir + "/" + std::to_string(k++);
                 write_file(sd + ".csv", first_columns(set.csv, set.n, with));
                 ASSERT_EQ(score({"--local-files", "--score", kind, sd + ".csv", sd}).status, 0);
-                nets[with] = search(sd, set.n + with);
+                nets[with] = run_search(set.n + with, sd);
                 ASSERT_EQ(nets[with].size(), size_t(set.n + with)) << kind;
                 result r = run("rate_graph", {sd + "/net", sd});
                 ASSERT_EQ(r.status, 0) << r.err;

@@ -52,8 +52,9 @@ int index_of(const data_set &data, const std::string &name)
 
 } // namespace
 
-void read_arc_list(const char *path, const data_set &data, varset *masks)
+std::vector<std::pair<int, int>> read_arcs(const char *path, const data_set &data)
 {
+    std::vector<std::pair<int, int>> arcs;
     const std::string text = without_comments(read_whole_file(path, "rb"));
     size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0, line = 1;
     const char delim = detect_delimiter(text, pos);
@@ -90,8 +91,15 @@ void read_arc_list(const char *path, const data_set &data, varset *masks)
         }
         if (idx[0] == idx[1])
             fail_at(path, start_line, 0, "", "an arc from '" + names[0] + "' to itself");
-        masks[idx[1]] |= varset(1) << idx[0];
+        arcs.push_back({idx[0], idx[1]});
     }
+    return arcs;
+}
+
+void read_arc_list(const char *path, const data_set &data, varset *masks)
+{
+    for (const auto &[parent, child] : read_arcs(path, data))
+        masks[child] |= varset(1) << parent;
 }
 
 void check_constraints(const data_set &data, const varset *forbidden, const varset *required,

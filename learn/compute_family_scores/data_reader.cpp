@@ -107,7 +107,7 @@ data_set parse_data(const std::string &text, const char *name, const read_option
     if (!have_header)
         fail(name, "the file is empty (no header row)");
     const size_t header_line = fields[0].line;
-    if (fields.size() > size_t(max_columns))
+    if (!opt.any_columns && fields.size() > size_t(max_columns))
         fail_at(name, header_line, max_columns + 1, fields[max_columns].text,
                 std::to_string(fields.size()) + " columns, at most " +
                     std::to_string(max_columns) + " are supported");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+// The most columns a data set may have: its variables are bits of a varset.
 constexpr int max_columns = 32;
 
 struct data_set {
@@ -39,6 +40,7 @@ struct read_options {
     int max_levels = 16;       // most distinct numbers of an unbinned numeric column
     std::vector<std::string> categorical;  // columns kept as categories
     std::vector<bin_rule> discretize;
+    bool any_columns = false;  // no limit of max_columns (for readers that use no varsets)
 };
 
 // The markers of a missing value when --na-values is not given.

@@ -173,7 +173,7 @@ void add_scoring_options(CLI::App &app, scoring_settings &s)
     });
     one("--max-parents", [&s](const std::string &v) {
         long x = whole_number("--max-parents", v, 0, "a non-negative integer");
-        s.score.max_parents = x > 32 ? 32 : int(x);
+        s.score.max_parents = x > (1 << 30) ? 1 << 30 : int(x);
     });
     one("--threads", [&s](const std::string &v) {
         long x = whole_number("--threads", v, 1, "a positive integer");

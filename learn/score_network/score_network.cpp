@@ -1,7 +1,7 @@
 // score_network: the score of a network given by column names, against a
 // data set, with the definitions and options of compute_family_scores.  Only
-// the counts of the network's own families are made, so the number of
-// columns does not matter.
+// the counts of the network's own families are made, and families are lists
+// of column indexes, not varsets, so any number of columns is scored.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
@@ -11,21 +11,55 @@
 #include <string>
 #include <vector>
 
-#include "data_options.h"
 #include "family_scores.h"
 #include "files.h"
 #include "model_files.h"
+#include "scoring_options.h"
 
 namespace {
 
 const char usage_line[] = "Usage: score_network [options] DATA ARCS\n";
 
+const char help_head[] =
+    "Usage: score_network [options] DATA ARCS\n"
+    "\n"
+    "Scores the network whose arcs ARCS lists against DATA, as\n"
+    "compute_family_scores scores families, for any number of columns.  ARCS\n"
+    "holds one 'parent,child' pair of column names a line, in the format of the\n"
+    "arc files below ('-': standard input).  Prints the total (larger is\n"
+    "better), then per variable, in column order, a tab-separated line: name,\n"
+    "local score, parents.  A family that breaks a constraint scores -inf.\n"
+    "\n"
+    "Options (those of compute_family_scores; DATA is read as it reads it,\n"
+    "without its limit of 32 columns):\n";
+
+const char help_tail[] =
+    "                      (--threads is accepted and has no effect here)\n"
+    "  --help              this text\n"
+    "\n"
+    "Exit status: 0 done, 1 wrong usage or a bad option value, 2 bad input (a\n"
+    "cycle, an unknown name, an arc from a variable to itself) or a file that\n"
+    "cannot be read or written, with one line on stderr.\n";
+
+// Per variable, the column indexes of its parents in an arc list, ascending
+// and each once.
+typedef std::vector<std::vector<int>> parent_lists;
+
+parent_lists read_parents(const char *path, const data_set &data)
+{
+    parent_lists parents(data.names.size());
+    for (const auto &[parent, child] : read_arcs(path, data))
+        parents[size_t(child)].push_back(parent);
+    for (auto &ps : parents) {
+        std::sort(ps.begin(), ps.end());
+        ps.erase(std::unique(ps.begin(), ps.end()), ps.end());
+    }
+    return parents;
+}
+
 struct options {
-    read_options read;
-    score_options score;
-    std::string kind = "bdeu";
-    std::string forbid, require, data, arcs;
-    unsigned threads = 1;
+    scoring_settings s;
+    parent_lists forbidden, required;  // of the arc files, empty lists when not given
 };
 
 // The term of one cell of k rows in a subset of q joint configurations:
@@ -33,9 +67,9 @@ struct options {
 // it, exact for a tiny a); BIC and AIC k ln k.
 double cell_term(const options &opt, double q, uint64_t k)
 {
-    if (opt.score.kind != score_kind::bdeu)
+    if (opt.s.score.kind != score_kind::bdeu)
         return double(k) * std::log(double(k));
-    const double a = opt.score.ess / q, log_a = std::log(opt.score.ess) - std::log(q);
+    const double a = opt.s.score.ess / q, log_a = std::log(opt.s.score.ess) - std::log(q);
     if (k == 1)
         return log_a;
     int sign;
@@ -57,11 +91,13 @@ double subset_term(const options &opt, double q, std::vector<uint64_t> &cells)
 double local_score(const data_set &data, const options &opt, double unit, int i,
                    const std::vector<int> &parents)
 {
-    varset mask = 0;
-    for (int p : parents)
-        mask |= varset(1) << p;
-    if ((opt.score.forbidden[i] & mask) != 0 || (opt.score.required[i] & ~mask) != 0 ||
-        (opt.score.max_parents >= 0 && int(parents.size()) > opt.score.max_parents))
+    const auto &forbidden = opt.forbidden[size_t(i)], &required = opt.required[size_t(i)];
+    const bool any_forbidden = std::any_of(forbidden.begin(), forbidden.end(), [&](int p) {
+        return std::binary_search(parents.begin(), parents.end(), p);
+    });
+    if (any_forbidden || !std::includes(parents.begin(), parents.end(), required.begin(),
+                                        required.end()) ||
+        (opt.s.score.max_parents >= 0 && int(parents.size()) > opt.s.score.max_parents))
         return -__builtin_inf();
     std::vector<uint32_t> rows(data.nof_rows);
     std::iota(rows.begin(), rows.end(), 0u);
@@ -109,28 +145,48 @@ double local_score(const data_set &data, const options &opt, double unit, int i,
 }
 
 // Fails naming a cycle of the arcs when there is one.
-void check_acyclic(const data_set &data, const varset *parents, const char *path)
+void check_acyclic(const data_set &data, const parent_lists &parents, const char *path)
 {
-    const int n = int(data.names.size());
-    varset left = n == 32 ? ~varset(0) : (varset(1) << n) - 1;
-    for (bool removed = true; removed;) {
-        removed = false;
-        for (int i = 0; i < n; ++i)
-            if ((left >> i & 1) && (parents[i] & left) == 0) {
-                left &= ~(varset(1) << i);
-                removed = true;
-            }
+    const size_t n = data.names.size();
+    // Variables are taken out while some variable has all its parents out;
+    // what is left holds a cycle.
+    std::vector<std::vector<int>> children(n);
+    std::vector<size_t> parents_left(n);
+    std::vector<int> ready;
+    for (size_t i = 0; i < n; ++i) {
+        for (int p : parents[i])
+            children[size_t(p)].push_back(int(i));
+        parents_left[i] = parents[i].size();
+        if (parents_left[i] == 0)
+            ready.push_back(int(i));
     }
-    if (left == 0)
+    std::vector<char> left(n, 1);
+    size_t nof_left = n;
+    while (!ready.empty()) {
+        const int v = ready.back();
+        ready.pop_back();
+        left[size_t(v)] = 0;
+        --nof_left;
+        for (int c : children[size_t(v)])
+            if (--parents_left[size_t(c)] == 0)
+                ready.push_back(c);
+    }
+    if (nof_left == 0)
         return;
-    // Every variable left has a parent left: walk up until one repeats.
+    // Every variable left has a parent left: walk up, always to the first
+    // such parent, from the first variable left until one repeats.
+    auto first_left = [&](const std::vector<int> &vs) {
+        return *std::find_if(vs.begin(), vs.end(), [&](int v) { return left[size_t(v)] != 0; });
+    };
+    std::vector<int> all(n);
+    std::iota(all.begin(), all.end(), 0);
     std::vector<int> path_of;
-    std::vector<int> seen(size_t(n), -1);
-    int v = __builtin_ctz(left);
+    std::vector<int> seen(n, -1);
+    int v = first_left(all);
     while (seen[size_t(v)] < 0) {
         seen[size_t(v)] = int(path_of.size());
         path_of.push_back(v);
-        v = __builtin_ctz(parents[v] & left);
+        v = first_left(parents[size_t(v)]);
     }
     std::string cycle;
     for (size_t k = path_of.size(); k-- > size_t(seen[size_t(v)]);)
@@ -139,31 +195,29 @@ void check_acyclic(const data_set &data, const varset *parents, const char *path
     fail(path, ("the arcs form a cycle: " + cycle).c_str());
 }
 
-int score_network(options &opt)
+int score_network(options &opt, const char *data_path, const char *arcs_path)
 {
-    data_set data = read_data(opt.data.c_str(), opt.read);
-    if (!opt.forbid.empty())
-        read_arc_list(opt.forbid.c_str(), data, opt.score.forbidden);
-    if (!opt.require.empty())
-        read_arc_list(opt.require.c_str(), data, opt.score.required);
-    const int n = int(data.names.size());
-    varset parents[max_columns] = {};
-    const char *arcs = opt.arcs == "-" ? "/dev/stdin" : opt.arcs.c_str();
-    read_arc_list(arcs, data, parents);
+    read_options read = opt.s.read;
+    read.any_columns = true;
+    const data_set data = read_data(data_path, read);
+    const size_t n = data.names.size();
+    opt.forbidden = opt.s.forbid.empty() ? parent_lists(n)
+                                         : read_parents(opt.s.forbid.c_str(), data);
+    opt.required = opt.s.require.empty() ? parent_lists(n)
+                                         : read_parents(opt.s.require.c_str(), data);
+    const char *arcs = std::string(arcs_path) == "-" ? "/dev/stdin" : arcs_path;
+    const parent_lists parents = read_parents(arcs, data);
     check_acyclic(data, parents, arcs);
-    const double unit = penalty_unit(data, opt.score);
+    const double unit = penalty_unit(data, opt.s.score);
     double total = 0;
     std::string lines;
     char buf[64];
-    for (int i = 0; i < n; ++i) {
-        std::vector<int> ps;
-        for (int p = 0; p < n; ++p)
-            if (parents[i] >> p & 1)
-                ps.push_back(p);
-        double s = local_score(data, opt, unit, i, ps);
+    for (size_t i = 0; i < n; ++i) {
+        const std::vector<int> &ps = parents[i];
+        double s = local_score(data, opt, unit, int(i), ps);
         total += s;
         snprintf(buf, sizeof buf, "\t%.3f", s);
-        lines += escape_field(data.names[size_t(i)]);
+        lines += escape_field(data.names[i]);
         lines += buf;
         for (int p : ps) {
             lines += '\t';
@@ -183,30 +237,15 @@ int main(int argc, char **argv)
     program_name = "score_network";
     ignore_file_size_signal();
     options opt;
-    CLI::App app("Scores the network whose arcs ARCS lists ('parent,child' by column name,\n"
-                 "one a line, blank lines and # comments allowed; '-': standard input)\n"
-                 "against DATA, as compute_family_scores scores families.  Prints the\n"
-                 "total (larger is better), then per variable a tab-separated line: name,\n"
-                 "local score, parents.  Exit status 2 on a cycle, an unknown name or an\n"
-                 "arc from a variable to itself.",
-                 "score_network");
-    app.add_option("DATA", opt.data, "data file (CSV or TSV with a header row)")->required();
-    app.add_option("ARCS", opt.arcs, "arc list")->required();
-    app.add_option("--score", opt.kind, "bdeu (default), bic or aic")
-        ->check(CLI::IsMember({"bdeu", "bic", "aic"}));
-    app.add_option("--ess", opt.score.ess, "equivalent sample size of bdeu (default 1)")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--max-parents", opt.score.max_parents,
-                   "a family with more than K parents scores -inf")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--forbid", opt.forbid, "arcs that must not appear (their family scores -inf)");
-    app.add_option("--require", opt.require, "arcs that must appear (a family without one "
-                                             "scores -inf)");
-    app.add_option("--threads", opt.threads, "accepted for the scorer's sake; no effect");
-    add_data_options(app, opt.read);
-    parse_command_line(app, argc, argv, usage_line);
-    opt.score.kind = opt.kind == "bic" ? score_kind::bic
-                     : opt.kind == "aic" ? score_kind::aic
-                                         : score_kind::bdeu;
-    return score_network(opt);
+    std::vector<std::string> positional;
+    CLI::App app;
+    add_scoring_options(app, opt.s);
+    app.add_option("args", positional);
+    parse_command_line(app, argc, argv, usage_line,
+                       (std::string(help_head) + scoring_options_help + help_tail).c_str());
+    if (positional.size() != 2) {
+        fputs(usage_line, stderr);
+        return 1;
+    }
+    return score_network(opt, positional[0].c_str(), positional[1].c_str());
 }
