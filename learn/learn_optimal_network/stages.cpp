@@ -333,16 +333,53 @@ void check_table(const options &opt)
     }
 }
 
+// On a terminal: the line of stage k, over the open line before it (padded
+// to cover that one).
+// The networks of every round are named on one command line: one that
+// would not fit is refused before the first round rather than after the
+// last.
+void check_argument_lists(const run_context &ctx)
+{
+    const long arg_max = sysconf(_SC_ARG_MAX);
+    for (const auto &s : stage_table) {
+        if (!enabled(s, ctx.opt))
+            continue;
+        std::vector<std::string> args;
+        for (const auto &a : s.args)
+            if (a.find("{round:") != std::string::npos)
+                expand_into(args, a, ctx, false);
+        uint64_t bytes = 0;
+        for (const auto &a : args)
+            bytes += a.size() + 1 + sizeof(char *);
+        if (arg_max > 0 && bytes > uint64_t(arg_max) / 2)
+            stop(2, s.program, "the names of the " + std::to_string(args.size()) +
+                                   " networks take " + human_bytes(bytes) +
+                                   ", too long for one command line; use fewer resamples or a "
+                                   "shorter OUTDIR path");
+    }
+}
+
 void progress_line(int k, int total, const std::string &name, const char *tail)
 {
-    fprintf(stderr, "\r[%d/%d] %s ... %s", k, total, name.c_str(), tail);
-    run.line_open = tail[0] == '\0' || tail[strlen(tail) - 1] != '\n';
+    static size_t open_length = 0;
+    std::string line = "[" + std::to_string(k) + "/" + std::to_string(total) + "] " + name +
+                       " ... " + tail;
+    const bool ends = !line.empty() && line.back() == '\n';
+    if (ends)
+        line.pop_back();
+    if (run.line_open && line.size() < open_length)
+        line.append(open_length - line.size(), ' ');
+    fprintf(stderr, "\r%s%s", line.c_str(), ends ? "\n" : "");
+    run.line_open = !ends;
+    open_length = ends ? 0 : line.size();
     fflush(stderr);
 }
 
 // Runs one stage as the k-th of total.  Its standard error passes through;
-// a failure of the stage ends the run with its status.
-void run_one(const stage &s, int k, int total, run_context &ctx)
+// a failure of the stage ends the run with its status.  On a terminal the
+// line of a finished stage of a repeated group, but the last, is written
+// over by the next.
+void run_one(const stage &s, int k, int total, run_context &ctx, bool line_stays)
 {
     const options &opt = ctx.opt;
     const std::string name =
@@ -389,7 +426,7 @@ void run_one(const stage &s, int k, int total, run_context &ctx)
     if (!opt.quiet) {
         char tail[96];
         if (ok)
-            snprintf(tail, sizeof tail, tty ? "%.1f s          \n" : "%.1f s\n",
+            snprintf(tail, sizeof tail, tty && !line_stays ? "%.1f s" : "%.1f s\n",
                      now_seconds() - start);
         else if (WIFEXITED(status))
             snprintf(tail, sizeof tail, "failed (status %d)\n", WEXITSTATUS(status));
@@ -451,6 +488,7 @@ void run_stages(run_context &ctx)
 {
     const options &opt = ctx.opt;
     check_table(opt);
+    check_argument_lists(ctx);
     int total = 0;
     for (const auto &s : stage_table)
         if (enabled(s, opt))
@@ -472,8 +510,11 @@ void run_stages(run_context &ctx)
             ctx.round = s.group[0] ? r : 0;
             ctx.rounds = s.group[0] ? rounds : 0;
             for (size_t j = at; j < end; ++j)
-                if (enabled(stage_table[j], opt))
-                    run_one(stage_table[j], ++k, total, ctx);
+                if (enabled(stage_table[j], opt)) {
+                    ++k;
+                    run_one(stage_table[j], k, total, ctx,
+                            !s.group[0] || (r == rounds && j + 1 == end));
+                }
         }
         ctx.round = 0;
         ctx.rounds = 0;
