@@ -97,15 +97,17 @@ options parse_options(int argc, char **argv)
                  "arcs labelled with them), under the order-modular structure prior")
         ->group("Model options");
     std::string bootstrap, seed, threshold;
-    app.add_option("--bootstrap", bootstrap,
-                   "B resamples of the rows (0: none), each searched exactly: arc strengths "
-                   "in bootstrap.csv, the averaged network in averaged.txt and averaged.svg")
+    CLI::Option *bootstrap_option = app.add_option("--bootstrap", bootstrap,
+                   "B resamples of the rows (1 to 10000; 0: none), each searched exactly: arc "
+                   "strengths in bootstrap.csv, the averaged network in averaged.txt and "
+                   "averaged.svg")
         ->type_name("B")->group("Model options");
-    app.add_option("--seed", seed, "of the resamples, a whole number (default 1): the same "
-                                   "seed, the same resamples")
+    CLI::Option *seed_option = app.add_option("--seed", seed, "with --bootstrap: of the resamples, a whole number "
+                                   "(default 1); the same seed, the same resamples")
         ->type_name("S")->group("Model options");
-    app.add_option("--threshold", threshold,
-                   "least strength of an arc of the averaged network, in (0, 1] (default 0.5)")
+    CLI::Option *threshold_option = app.add_option("--threshold", threshold,
+                   "with --bootstrap: least strength of an arc of the averaged network, in "
+                   "(0, 1] (default 0.5)")
         ->type_name("T")->group("Model options");
     app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
@@ -124,16 +126,17 @@ options parse_options(int argc, char **argv)
         usage_error("OUTDIR: the argument is empty");
     if (direct && opt.full_chain)
         usage_error("--direct and --full-chain: only one route at a time");
-    if (!bootstrap.empty()) {
+    if (bootstrap_option->count() > 0) {
         char *end;
         errno = 0;
         long b = strtol(bootstrap.c_str(), &end, 10);
-        if (*end != '\0' || errno != 0 || b < 0 || b > max_resamples || !isdigit((unsigned char)bootstrap[0]))
+        if (*end != '\0' || errno != 0 || b < 0 || b > max_resamples ||
+            !isdigit((unsigned char)bootstrap[0]))
             usage_error("--bootstrap: expected a whole number from 0 to " +
                         std::to_string(max_resamples));
         opt.bootstrap = int(b);
     }
-    if (!seed.empty()) {
+    if (seed_option->count() > 0) {
         char *end;
         errno = 0;
         unsigned long long x = strtoull(seed.c_str(), &end, 10);
@@ -141,18 +144,23 @@ options parse_options(int argc, char **argv)
             usage_error("--seed: expected a whole number from 0 to 18446744073709551615");
         opt.seed = std::to_string(x);
     }
-    if (!threshold.empty()) {
+    if (threshold_option->count() > 0) {
         char *end;
         double t = strtod(threshold.c_str(), &end);
         if (*end != '\0' || !(isdigit((unsigned char)threshold[0]) || threshold[0] == '.') ||
             !(t > 0.0 && t <= 1.0))
             usage_error("--threshold: expected a number in (0, 1]");
+        // As few digits as give the same number back (for the drawing's title).
         char buf[40];
-        snprintf(buf, sizeof buf, "%.17g", t);
+        for (int digits = 1; digits <= 17; ++digits) {
+            snprintf(buf, sizeof buf, "%.*g", digits, t);
+            if (strtod(buf, nullptr) == t)
+                break;
+        }
         opt.threshold = buf;
     }
-    if (opt.bootstrap == 0 && (!seed.empty() || !threshold.empty()))
-        usage_error(std::string(seed.empty() ? "--threshold" : "--seed") +
+    if (opt.bootstrap == 0 && (seed_option->count() > 0 || threshold_option->count() > 0))
+        usage_error(std::string(seed_option->count() == 0 ? "--threshold" : "--seed") +
                     ": only with --bootstrap B, B >= 1");
     opt.scorer_args = scoring_arguments(settings);
     opt.forbid = settings.forbid;
