@@ -97,18 +97,22 @@ options parse_options(int argc, char **argv)
                  "arcs labelled with them), under the order-modular structure prior")
         ->group("Model options");
     std::string bootstrap, seed, threshold;
-    CLI::Option *bootstrap_option = app.add_option("--bootstrap", bootstrap,
-                   "B resamples of the rows (1 to 10000; 0: none), each searched exactly: arc "
-                   "strengths in bootstrap.csv, the averaged network in averaged.txt and "
-                   "averaged.svg")
-        ->type_name("B")->group("Model options");
-    CLI::Option *seed_option = app.add_option("--seed", seed, "with --bootstrap: of the resamples, a whole number "
-                                   "(default 1); the same seed, the same resamples")
-        ->type_name("S")->group("Model options");
-    CLI::Option *threshold_option = app.add_option("--threshold", threshold,
-                   "with --bootstrap: least strength of an arc of the averaged network, in "
-                   "(0, 1] (default 0.5)")
-        ->type_name("T")->group("Model options");
+    CLI::Option *bootstrap_option =
+        app.add_option("--bootstrap", bootstrap,
+                       "B resamples of the rows (1 to 10000; 0: none), each searched exactly: "
+                       "arc strengths in bootstrap.csv, the averaged network in averaged.txt "
+                       "and averaged.svg")
+            ->type_name("B")->group("Model options");
+    CLI::Option *seed_option =
+        app.add_option("--seed", seed,
+                       "with --bootstrap: of the resamples, a whole number (default 1); the "
+                       "same seed, the same resamples")
+            ->type_name("S")->group("Model options");
+    CLI::Option *threshold_option =
+        app.add_option("--threshold", threshold,
+                       "with --bootstrap: least strength of an arc of the averaged network, in "
+                       "(0, 1] (default 0.5)")
+            ->type_name("T")->group("Model options");
     app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
         ->required()->type_name("");
@@ -223,8 +227,9 @@ void draw_pictures(const options &opt)
     std::string dot = find_on_path("dot");
     if (dot.empty()) {
         if (!opt.quiet)
-            fprintf(stderr, "%s: note: Graphviz dot is not on the PATH; network.svg and "
-                            "network.png skipped\n", program);
+            fprintf(stderr, "%s: note: Graphviz dot is not on the PATH; network.svg%s and "
+                            "network.png skipped\n", program,
+                    opt.bootstrap > 0 ? ", averaged.svg" : "");
         return;
     }
     double start = now_seconds();

@@ -185,8 +185,9 @@ const std::vector<stage> stage_table = {
     {"family_lists_to_edges", "averaged",
      {"{dir}/averaged-parents.txt", "{dir}/averaged-arcs.txt"}, "", {"averaged-parents.txt"},
      {"averaged-arcs.txt"}, {}, nullptr, {"averaged-parents.txt"}, wants_bootstrap, nullptr, ""},
-    {"edges_to_gv", "averaged", {"{dir}/names", "{dir}/averaged-arcs.txt", "{dir}/averaged-raw.dot"},
-     "", {"names", "averaged-arcs.txt"}, {"averaged-raw.dot"}, {}, nullptr, {"averaged-arcs.txt"},
+    {"edges_to_gv", "averaged",
+     {"{dir}/names", "{dir}/averaged-arcs.txt", "{dir}/averaged-raw.dot"}, "",
+     {"names", "averaged-arcs.txt"}, {"averaged-raw.dot"}, {}, nullptr, {"averaged-arcs.txt"},
      wants_bootstrap, nullptr, ""},
     {"decorate_drawing", "averaged",
      {"--vd", "{dir}/vd", "--labels", "{dir}/averaged-labels.csv", "--data",
@@ -328,13 +329,12 @@ void check_table(const options &opt)
         for (const auto &w : s.writes) {
             written.push_back(w);
             if (s.group[0])
-                written.push_back(replace_all(w, "{round}", std::string("{round:") + s.group + "}"));
+                written.push_back(
+                    replace_all(w, "{round}", std::string("{round:") + s.group + "}"));
         }
     }
 }
 
-// On a terminal: the line of stage k, over the open line before it (padded
-// to cover that one).
 // The networks of every round are named on one command line: one that
 // would not fit is refused before the first round rather than after the
 // last.
@@ -359,6 +359,8 @@ void check_argument_lists(const run_context &ctx)
     }
 }
 
+// On a terminal: the line of stage k, over the open line before it (padded
+// to cover that one).
 void progress_line(int k, int total, const std::string &name, const char *tail)
 {
     static size_t open_length = 0;
