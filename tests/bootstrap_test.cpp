@@ -11,11 +11,11 @@ namespace {
 
 // Four columns: a, its exact copy "a,copy" (a name that needs quoting), and
 // two noisy ones.
-std::string forced_data(unsigned seed)
+std::string forced_data(unsigned seed, int rows = 300)
 {
     std::mt19937 rng(seed);
     std::string s = "a,\"a,copy\",b,c\n";
-    for (int r = 0; r < 300; ++r) {
+    for (int r = 0; r < rows; ++r) {
         int a = int(rng() % 3), b = int(rng() % 2), c = (rng() % 4 == 0) ? b : int(rng() % 2);
         char row[64];
         snprintf(row, sizeof row, "x%d,x%d,%d,%d\n", a, a, b, c);
@@ -118,4 +118,45 @@ TEST(Bootstrap, ResamplesAreSeededAndForcedArcsAreCertain)
     EXPECT_EQ(run("average_networks", {dir + "/r11_1/vd"}).status, 1);
     // A bad option value is a usage error.
     EXPECT_EQ(run("compute_family_scores", {"--resample", "11", data, dir + "/x"}).status, 1);
+}
+
+// The driver's rounds are the chain above on resamples 1..B of its seed:
+// the same bootstrap.csv whatever --threads, another with another seed, and
+// the forced pair in every resample.
+TEST(Bootstrap, DriverRoundsAreTheSeededResamples)
+{
+    std::string dir = scratch_dir();
+    write_file(dir + "/d.csv", forced_data(5, 40)); // few rows: the weak pair comes and goes
+    const std::string data = dir + "/d.csv";
+    std::vector<std::string> args = {dir + "/r21_1/vd", dir + "/boot.csv", dir + "/avg",
+                                     dir + "/labels.csv"};
+    for (int k = 1; k <= 4; ++k)
+        args.push_back(learn_resample(dir, data, "21", k) + "/net");
+    ASSERT_EQ(run("average_networks", args).status, 0);
+
+    std::string boot[3];
+    const char *seeds[3] = {"21", "21", "22"};
+    for (int t = 0; t < 3; ++t) {
+        const std::string out = dir + "/out" + std::to_string(t);
+        result r = run("learn_optimal_network", {"--bootstrap", "4", "--seed", seeds[t],
+                                                 "--threads", t == 0 ? "1" : "2", data, out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("compute_family_scores resample 4/4"), std::string::npos) << r.err;
+        boot[t] = read_file(out + "/bootstrap.csv");
+        EXPECT_TRUE(fs::exists(out + "/averaged.svg"));
+        EXPECT_NE(read_file(out + "/averaged.dot").find("[label=\"1.00\"]"), std::string::npos);
+    }
+    EXPECT_EQ(boot[0], read_file(dir + "/boot.csv"));
+    EXPECT_EQ(read_file(dir + "/out0/averaged.txt"), read_file(dir + "/avg"));
+    EXPECT_EQ(boot[0], boot[1]);
+    EXPECT_NE(boot[0], boot[2]);
+    for (const std::string &b : boot)
+        EXPECT_TRUE(b.rfind("from,to,strength,direction\na,\"a,copy\",1,", 0) == 0 ||
+                    b.rfind("from,to,strength,direction\n\"a,copy\",a,1,", 0) == 0)
+            << b;
+    // --seed or --threshold without --bootstrap is a usage error.
+    EXPECT_EQ(run("learn_optimal_network", {"--seed", "3", data, dir + "/x"}).status, 1);
+    EXPECT_EQ(run("learn_optimal_network", {"--bootstrap", "2", "--threshold", "0", data,
+                                            dir + "/x"}).status, 1);
+    EXPECT_FALSE(fs::exists(dir + "/x"));
 }

@@ -9,6 +9,7 @@
 extern const char *const program;
 extern const char *const usage_line;
 const int max_vars = 32;
+const int max_resamples = 10000; // their networks' names fit one argument list
 
 struct options {
     std::vector<std::string> scorer_args; // passed through to the scorer
@@ -16,6 +17,9 @@ struct options {
     bool keep = false;
     bool quiet = false;
     bool posterior = false;       // exact posterior arc probabilities
+    int bootstrap = 0;            // resamples searched for arc strengths; 0: none
+    std::string seed = "1";       // of the resamples, a whole number as given
+    std::string threshold = "0.5"; // least strength of an arc of the averaged network
     std::string params = "bayes"; // how fit_parameters estimates the tables
     std::string data;
     std::string forbid, require; // as given, "" when not given

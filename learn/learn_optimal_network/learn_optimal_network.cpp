@@ -13,6 +13,7 @@
 
 #include "scoring_options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -38,7 +39,9 @@ const char *const description =
     "Results in OUTDIR: network.txt (parent varset per variable), parents.txt,\n"
     "arcs.txt, arcs.csv (each arc compelled or reversible), network.bif and\n"
     "network.xml (the network with its probability tables), network.dot, and\n"
-    "network.svg and network.png when Graphviz dot is on the PATH. Standard\n"
+    "network.svg and network.png when Graphviz dot is on the PATH; with\n"
+    "--posterior posterior.csv, with --bootstrap bootstrap.csv, averaged.txt,\n"
+    "averaged.dot and averaged.svg. Standard\n"
     "output: the total score, then one 'parent -> child' line per arc, by column\n"
     "name, ' (reversible)' appended where the data leave the direction open.";
 
@@ -93,6 +96,23 @@ options parse_options(int argc, char **argv)
                  "exact posterior probability of every arc (posterior.csv; the picture's "
                  "arcs labelled with them), under the order-modular structure prior")
         ->group("Model options");
+    std::string bootstrap, seed, threshold;
+    CLI::Option *bootstrap_option =
+        app.add_option("--bootstrap", bootstrap,
+                       "B resamples of the rows (1 to 10000; 0: none), each searched exactly: "
+                       "arc strengths in bootstrap.csv, the averaged network in averaged.txt "
+                       "and averaged.svg")
+            ->type_name("B")->group("Model options");
+    CLI::Option *seed_option =
+        app.add_option("--seed", seed,
+                       "with --bootstrap: of the resamples, a whole number (default 1); the "
+                       "same seed, the same resamples")
+            ->type_name("S")->group("Model options");
+    CLI::Option *threshold_option =
+        app.add_option("--threshold", threshold,
+                       "with --bootstrap: least strength of an arc of the averaged network, in "
+                       "(0, 1] (default 0.5)")
+            ->type_name("T")->group("Model options");
     app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
         ->required()->type_name("");
@@ -110,6 +130,42 @@ options parse_options(int argc, char **argv)
         usage_error("OUTDIR: the argument is empty");
     if (direct && opt.full_chain)
         usage_error("--direct and --full-chain: only one route at a time");
+    if (bootstrap_option->count() > 0) {
+        char *end;
+        errno = 0;
+        long b = strtol(bootstrap.c_str(), &end, 10);
+        if (*end != '\0' || errno != 0 || b < 0 || b > max_resamples ||
+            !isdigit((unsigned char)bootstrap[0]))
+            usage_error("--bootstrap: expected a whole number from 0 to " +
+                        std::to_string(max_resamples));
+        opt.bootstrap = int(b);
+    }
+    if (seed_option->count() > 0) {
+        char *end;
+        errno = 0;
+        unsigned long long x = strtoull(seed.c_str(), &end, 10);
+        if (*end != '\0' || errno != 0 || !isdigit((unsigned char)seed[0]))
+            usage_error("--seed: expected a whole number from 0 to 18446744073709551615");
+        opt.seed = std::to_string(x);
+    }
+    if (threshold_option->count() > 0) {
+        char *end;
+        double t = strtod(threshold.c_str(), &end);
+        if (*end != '\0' || !(isdigit((unsigned char)threshold[0]) || threshold[0] == '.') ||
+            !(t > 0.0 && t <= 1.0))
+            usage_error("--threshold: expected a number in (0, 1]");
+        // As few digits as give the same number back (for the drawing's title).
+        char buf[40];
+        for (int digits = 1; digits <= 17; ++digits) {
+            snprintf(buf, sizeof buf, "%.*g", digits, t);
+            if (strtod(buf, nullptr) == t)
+                break;
+        }
+        opt.threshold = buf;
+    }
+    if (opt.bootstrap == 0 && (seed_option->count() > 0 || threshold_option->count() > 0))
+        usage_error(std::string(seed_option->count() == 0 ? "--threshold" : "--seed") +
+                    ": only with --bootstrap B, B >= 1");
     opt.scorer_args = scoring_arguments(settings);
     opt.forbid = settings.forbid;
     opt.require = settings.require;
@@ -171,14 +227,21 @@ void draw_pictures(const options &opt)
     std::string dot = find_on_path("dot");
     if (dot.empty()) {
         if (!opt.quiet)
-            fprintf(stderr, "%s: note: Graphviz dot is not on the PATH; network.svg and "
-                            "network.png skipped\n", program);
+            fprintf(stderr, "%s: note: Graphviz dot is not on the PATH; network.svg%s and "
+                            "network.png skipped\n", program,
+                    opt.bootstrap > 0 ? ", averaged.svg" : "");
         return;
     }
     double start = now_seconds();
-    std::string src = run.work_dir + "/network.dot";
-    for (const char *kind : {"svg", "png"}) {
-        std::string name = std::string("network.") + kind, target = run.work_dir + "/" + name;
+    // The network in both kinds; the bootstrap's average as SVG.
+    const std::pair<const char *, const char *> pictures[] = {
+        {"network", "svg"}, {"network", "png"}, {"averaged", "svg"}};
+    std::string drawn;
+    for (const auto &[base, kind] : pictures) {
+        std::string src = run.work_dir + "/" + base + ".dot";
+        if (strcmp(base, "averaged") == 0 && opt.bootstrap == 0)
+            continue;
+        std::string name = std::string(base) + "." + kind, target = run.work_dir + "/" + name;
         int status = run_process(dot, dot.c_str(), {std::string("-T") + kind, src, "-o", target},
                                  "", "dot", nullptr);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !picture_complete(target, kind)) {
@@ -186,9 +249,10 @@ void draw_pictures(const options &opt)
             fprintf(stderr, "%s: %s: dot could not draw it; %s skipped\n", program,
                     target.c_str(), name.c_str());
         }
+        drawn += (drawn.empty() ? "" : ", ") + name;
     }
     if (!opt.quiet)
-        fprintf(stderr, "[dot] network.svg, network.png ... %.1f s\n", now_seconds() - start);
+        fprintf(stderr, "[dot] %s ... %.1f s\n", drawn.c_str(), now_seconds() - start);
 }
 
 // ---- the run -------------------------------------------------------------
@@ -208,7 +272,7 @@ std::string own_folder()
 int learn_optimal_network(const options &opt)
 {
     open_run_folder(opt);
-    run_context ctx{opt, readable_copy(opt.data, "data"), opt.scorer_args, 0, {}, 0, ""};
+    run_context ctx{opt, readable_copy(opt.data, "data"), opt.scorer_args, 0, {}, 0, 0, ""};
     // Rule files that are not regular files are read once, like DATA.
     for (size_t k = 0; k + 1 < ctx.scoring.size(); ++k) {
         if (ctx.scoring[k] == "--forbid")
@@ -225,10 +289,15 @@ int learn_optimal_network(const options &opt)
 
     std::string kept = publish_results(opt.keep);
     if (!opt.quiet) {
-        fprintf(stderr, "%s: results in %s/ (network.txt, parents.txt, arcs.txt, arcs.csv, "
-                        "network.bif, network.xml, network.dot%s)\n", program, run.out_dir.c_str(),
-                access((run.out_dir + "/network.svg").c_str(), F_OK) == 0
-                    ? ", network.svg, network.png" : "");
+        // The results this run made, network.txt first.
+        std::string made;
+        for (int k = nof_result_names - 1; k >= 0; --k)
+            if (access((run.out_dir + "/" + result_names[k]).c_str(), F_OK) == 0 &&
+                (opt.posterior || strcmp(result_names[k], "posterior.csv") != 0) &&
+                (opt.bootstrap > 0 || strncmp(result_names[k], "averaged.", 9) != 0) &&
+                (opt.bootstrap > 0 || strcmp(result_names[k], "bootstrap.csv") != 0))
+                made += std::string(made.empty() ? "" : ", ") + result_names[k];
+        fprintf(stderr, "%s: results in %s/ (%s)\n", program, run.out_dir.c_str(), made.c_str());
         if (!kept.empty())
             fprintf(stderr, "%s: intermediate files in %s/\n", program, kept.c_str());
     }

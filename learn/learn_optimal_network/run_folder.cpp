@@ -21,8 +21,9 @@
 #include <unistd.h>
 
 const char *const result_names[nof_result_names] = {
-    "network.png", "network.svg", "network.dot", "network.xml", "network.bif",
-    "posterior.csv", "arcs.csv",  "arcs.txt",    "parents.txt", "network.txt"};
+    "averaged.svg", "averaged.dot", "averaged.txt", "bootstrap.csv", "network.png",
+    "network.svg",  "network.dot",  "network.xml",  "network.bif",   "posterior.csv",
+    "arcs.csv",     "arcs.txt",     "parents.txt",  "network.txt"};
 
 run_state run;
 

@@ -10,7 +10,7 @@
 
 // The files of a finished run, in the order they move into OUTDIR: the
 // network file last, so that it only appears once everything else is there.
-constexpr int nof_result_names = 10;
+constexpr int nof_result_names = 14;
 extern const char *const result_names[nof_result_names];
 
 // Checks the inputs and OUTDIR, then makes OUTDIR when missing, locks it and

@@ -23,6 +23,8 @@ bool is_full_chain(const options &opt) { return opt.full_chain; }
 bool is_direct(const options &opt) { return !opt.full_chain; }
 bool wants_posterior(const options &opt) { return opt.posterior; }
 bool plain_drawing(const options &opt) { return !opt.posterior; }
+bool wants_bootstrap(const options &opt) { return opt.bootstrap > 0; }
+int bootstrap_rounds(const options &opt) { return opt.bootstrap; }
 
 // Under BIC and AIC the scores are no marginal likelihoods: say so.
 void after_posterior(run_context &ctx)
@@ -59,21 +61,21 @@ void after_description(run_context &ctx)
 }
 
 // The scorer's output must match the number of variables it described.
-void after_scores(run_context &ctx)
+void expect_size(const run_context &ctx, const std::string &f, uint64_t want)
 {
-    const int n = ctx.n;
-    auto expect = [&](const std::string &f, uint64_t want) {
-        uint64_t size = file_size(f);
-        if (size != want)
-            stop(2, run.work_dir + "/" + f,
-                 "holds " + std::to_string(size) + " bytes, not the " + std::to_string(want) +
-                     " of " + std::to_string(n) + " variables");
-    };
-    if (ctx.opt.full_chain)
-        expect("res", per_family(n, 8));
-    else
-        for (int i = 0; i < n; ++i)
-            expect(std::to_string(i), 8 * (uint64_t(1) << (n - 1)));
+    uint64_t size = file_size(f);
+    if (size != want)
+        stop(2, run.work_dir + "/" + f,
+             "holds " + std::to_string(size) + " bytes, not the " + std::to_string(want) +
+                 " of " + std::to_string(ctx.n) + " variables");
+}
+
+void after_table(run_context &ctx) { expect_size(ctx, "res", per_family(ctx.n, 8)); }
+
+void after_local_files(run_context &ctx)
+{
+    for (int i = 0; i < ctx.n; ++i)
+        expect_size(ctx, std::to_string(i), 8 * (uint64_t(1) << (ctx.n - 1)));
 }
 
 void after_rating(run_context &ctx)
@@ -96,12 +98,35 @@ void after_rating(run_context &ctx)
 const std::vector<stage> stage_table = {
     {"compute_family_scores", "--describe", {"{scoring}", "--describe", "{data}", "{dir}"}, "",
      {}, {"vd"}, {}, nullptr, {}, nullptr, after_description, ""},
+    // The bootstrap: each round scores a resample of the rows and searches
+    // it, leaving only its network; the run's own scores and search follow,
+    // so that --keep keeps theirs.
+    {"compute_family_scores", "resample {round}/{rounds}",
+     {"{scoring}", "--local-files", "--resample", "{seed}:{round}", "{data}", "{dir}"}, "", {},
+     {"{i}", "vd"}, {"{i}.tmp"}, table_bytes, {}, wants_bootstrap, after_local_files,
+     "bootstrap"},
+    {"find_top_families", "resample {round}/{rounds}", {"{n}", "{dir}"}, "", {"{i}"},
+     {"{i}.bps", "{i}.bss"}, {}, best_bytes, {"{i}"}, wants_bootstrap, nullptr, "bootstrap"},
+    {"solve_leaf_table", "resample {round}/{rounds}", {"{n}", "{dir}", "{dir}/sink"}, "",
+     {"{i}.bss"}, {"sink"}, {}, sink_bytes, {"{i}.bss"}, wants_bootstrap, nullptr, "bootstrap"},
+    {"trace_leaf_sequence", "resample {round}/{rounds}", {"{n}", "{dir}/sink", "{dir}/order"},
+     "", {"sink"}, {"order"}, {}, nullptr, {"sink"}, wants_bootstrap, nullptr, "bootstrap"},
+    {"assemble_optimal_graph", "resample {round}/{rounds}",
+     {"{n}", "{dir}", "{dir}/order", "{dir}/boot-{round}.net"}, "", {"{i}.bps", "order"},
+     {"boot-{round}.net"}, {}, nullptr, {"{i}.bps", "order"}, wants_bootstrap, nullptr,
+     "bootstrap"},
+    {"average_networks", "",
+     {"--threshold", "{threshold}", "{dir}/vd", "{dir}/bootstrap.csv", "{dir}/averaged.txt",
+      "{dir}/averaged-labels.csv", "{dir}/boot-{round:bootstrap}.net"},
+     "", {"vd", "boot-{round:bootstrap}.net"},
+     {"bootstrap.csv", "averaged.txt", "averaged-labels.csv"}, {}, nullptr,
+     {"boot-{round:bootstrap}.net"}, wants_bootstrap, nullptr, ""},
     // The scorer writes under temporary names and renames at the end: the
     // growth shows in the temporary files.
     {"compute_family_scores", "", {"{scoring}", "--local-files", "{data}", "{dir}"}, "",
-     {}, {"{i}", "vd"}, {"{i}.tmp"}, table_bytes, {}, is_direct, after_scores, ""},
+     {}, {"{i}", "vd"}, {"{i}.tmp"}, table_bytes, {}, is_direct, after_local_files, ""},
     {"compute_family_scores", "", {"{scoring}", "{data}", "{dir}"}, "",
-     {}, {"res", "vd"}, {"res.tmp"}, table_bytes, {}, is_full_chain, after_scores, ""},
+     {}, {"res", "vd"}, {"res.tmp"}, table_bytes, {}, is_full_chain, after_table, ""},
     {"scatter_family_values", "", {"{n}", "{dir}"}, "",
      {"res"}, {"{i}.slt"}, {}, table_bytes, {"res"}, is_full_chain, nullptr, ""},
     {"flip_family_files", "", {"{n}", "{dir}"}, "",
@@ -152,6 +177,24 @@ const std::vector<stage> stage_table = {
     // filled (title, undirected reversible arcs).
     {"drawing_names", "", {"{dir}/vd", "{dir}/names"}, "", {"vd"}, {"names"}, {}, nullptr, {},
      nullptr, nullptr, ""},
+    // The averaged network of the bootstrap, each arc labelled with its
+    // strength.
+    {"graph_to_family_lists", "averaged", {"{dir}/averaged.txt", "{dir}/averaged-parents.txt"},
+     "", {"averaged.txt"}, {"averaged-parents.txt"}, {}, nullptr, {}, wants_bootstrap, nullptr,
+     ""},
+    {"family_lists_to_edges", "averaged",
+     {"{dir}/averaged-parents.txt", "{dir}/averaged-arcs.txt"}, "", {"averaged-parents.txt"},
+     {"averaged-arcs.txt"}, {}, nullptr, {"averaged-parents.txt"}, wants_bootstrap, nullptr, ""},
+    {"edges_to_gv", "averaged",
+     {"{dir}/names", "{dir}/averaged-arcs.txt", "{dir}/averaged-raw.dot"}, "",
+     {"names", "averaged-arcs.txt"}, {"averaged-raw.dot"}, {}, nullptr, {"averaged-arcs.txt"},
+     wants_bootstrap, nullptr, ""},
+    {"decorate_drawing", "averaged",
+     {"--vd", "{dir}/vd", "--labels", "{dir}/averaged-labels.csv", "--data",
+      "{dataname}, average of {bootstrap} resamples, arcs of strength >= {threshold}",
+      "{dir}/averaged-raw.dot", "{dir}/averaged.dot"},
+     "", {"averaged-raw.dot", "vd", "averaged-labels.csv"}, {"averaged.dot"}, {}, nullptr,
+     {"averaged-raw.dot", "averaged-labels.csv"}, wants_bootstrap, nullptr, ""},
     {"edges_to_gv", "", {"{dir}/names", "{dir}/arcs.txt", "{dir}/raw.dot"}, "",
      {"names", "arcs.txt"}, {"raw.dot"}, {}, nullptr, {"names"}, nullptr, nullptr, ""},
     {"decorate_drawing", "",
@@ -168,19 +211,24 @@ const std::vector<stage> stage_table = {
      nullptr, {"raw.dot"}, wants_posterior, nullptr, ""},
 };
 
-// Groups of stages that repeat; none yet.
-const std::vector<stage_group> stage_groups = {};
+// Groups of stages that repeat, with their number of rounds.
+const std::vector<stage_group> stage_groups = {
+    {"bootstrap", bootstrap_rounds},
+};
 
 bool enabled(const stage &s, const options &opt) { return !s.when || s.when(opt); }
 
+int group_rounds(const std::string &group, const options &opt)
+{
+    for (const auto &g : stage_groups)
+        if (group == g.name)
+            return g.rounds(opt);
+    stop(2, program, "the stage table names an unknown group " + group);
+}
+
 int rounds_of(const stage &s, const options &opt)
 {
-    if (!s.group[0])
-        return 1;
-    for (const auto &g : stage_groups)
-        if (strcmp(g.name, s.group) == 0)
-            return g.rounds(opt);
-    stop(2, s.program, std::string("the stage table names an unknown group ") + s.group);
+    return s.group[0] ? group_rounds(s.group, opt) : 1;
 }
 
 std::string replace_all(std::string s, const char *key, const std::string &value)
@@ -197,6 +245,10 @@ std::string expand(const std::string &pattern, const run_context &ctx, int i = -
     s = replace_all(s, "{dir}", run.work_dir);
     s = replace_all(s, "{data}", ctx.data);
     s = replace_all(s, "{round}", std::to_string(ctx.round));
+    s = replace_all(s, "{rounds}", std::to_string(ctx.rounds));
+    s = replace_all(s, "{seed}", ctx.opt.seed);
+    s = replace_all(s, "{threshold}", ctx.opt.threshold);
+    s = replace_all(s, "{bootstrap}", std::to_string(ctx.opt.bootstrap));
     s = replace_all(s, "{params}", ctx.opt.params);
     s = replace_all(s, "{dataname}", ctx.opt.data == "-" ? "standard input" : ctx.opt.data);
     std::string score = ctx.score;
@@ -208,16 +260,46 @@ std::string expand(const std::string &pattern, const run_context &ctx, int i = -
     return s;
 }
 
+// A pattern naming every round of a group: the group's name and the place
+// of the marker, or false.
+bool round_marker(const std::string &p, std::string *group, size_t *at, size_t *len)
+{
+    *at = p.find("{round:");
+    if (*at == std::string::npos)
+        return false;
+    size_t close = p.find('}', *at);
+    if (close == std::string::npos)
+        stop(2, program, "the stage table has an unclosed {round: in " + p);
+    *group = p.substr(*at + 7, close - *at - 7);
+    *len = close + 1 - *at;
+    return true;
+}
+
+// One pattern of an argument list (with_i false) or a file list: several
+// items for {round:G}, and in a file list for {i}.
+void expand_into(std::vector<std::string> &out, const std::string &p, const run_context &ctx,
+                 bool with_i)
+{
+    std::string group;
+    size_t at, len;
+    if (round_marker(p, &group, &at, &len)) {
+        const int rounds = group_rounds(group, ctx.opt);
+        for (int r = 1; r <= rounds; ++r)
+            expand_into(out, std::string(p).replace(at, len, std::to_string(r)), ctx, with_i);
+    } else if (!with_i || p.find("{i}") == std::string::npos) {
+        out.push_back(expand(p, ctx));
+    } else {
+        for (int i = 0; i < ctx.n; ++i)
+            out.push_back(expand(p, ctx, i));
+    }
+}
+
 std::vector<std::string> expand_files(const std::vector<std::string> &patterns,
                                       const run_context &ctx)
 {
     std::vector<std::string> files;
     for (const auto &p : patterns)
-        if (p.find("{i}") == std::string::npos)
-            files.push_back(expand(p, ctx));
-        else
-            for (int i = 0; i < ctx.n; ++i)
-                files.push_back(expand(p, ctx, i));
+        expand_into(files, p, ctx, true);
     return files;
 }
 
@@ -242,30 +324,75 @@ void check_table(const options &opt)
             if (!found)
                 stop(2, s.program, "the stage table deletes " + d + ", which it does not read");
         }
-        written.insert(written.end(), s.writes.begin(), s.writes.end());
+        // What the rounds of a group leave is named by all its rounds
+        // later on.
+        for (const auto &w : s.writes) {
+            written.push_back(w);
+            if (s.group[0])
+                written.push_back(
+                    replace_all(w, "{round}", std::string("{round:") + s.group + "}"));
+        }
     }
 }
 
+// The networks of every round are named on one command line: one that
+// would not fit is refused before the first round rather than after the
+// last.
+void check_argument_lists(const run_context &ctx)
+{
+    const long arg_max = sysconf(_SC_ARG_MAX);
+    for (const auto &s : stage_table) {
+        if (!enabled(s, ctx.opt))
+            continue;
+        std::vector<std::string> args;
+        for (const auto &a : s.args)
+            if (a.find("{round:") != std::string::npos)
+                expand_into(args, a, ctx, false);
+        uint64_t bytes = 0;
+        for (const auto &a : args)
+            bytes += a.size() + 1 + sizeof(char *);
+        if (arg_max > 0 && bytes > uint64_t(arg_max) / 2)
+            stop(2, s.program, "the names of the " + std::to_string(args.size()) +
+                                   " networks take " + human_bytes(bytes) +
+                                   ", too long for one command line; use fewer resamples or a "
+                                   "shorter OUTDIR path");
+    }
+}
+
+// On a terminal: the line of stage k, over the open line before it (padded
+// to cover that one).
 void progress_line(int k, int total, const std::string &name, const char *tail)
 {
-    fprintf(stderr, "\r[%d/%d] %s ... %s", k, total, name.c_str(), tail);
-    run.line_open = tail[0] == '\0' || tail[strlen(tail) - 1] != '\n';
+    static size_t open_length = 0;
+    std::string line = "[" + std::to_string(k) + "/" + std::to_string(total) + "] " + name +
+                       " ... " + tail;
+    const bool ends = !line.empty() && line.back() == '\n';
+    if (ends)
+        line.pop_back();
+    if (run.line_open && line.size() < open_length)
+        line.append(open_length - line.size(), ' ');
+    fprintf(stderr, "\r%s%s", line.c_str(), ends ? "\n" : "");
+    run.line_open = !ends;
+    open_length = ends ? 0 : line.size();
     fflush(stderr);
 }
 
 // Runs one stage as the k-th of total.  Its standard error passes through;
-// a failure of the stage ends the run with its status.
-void run_one(const stage &s, int k, int total, run_context &ctx)
+// a failure of the stage ends the run with its status.  On a terminal the
+// line of a finished stage of a repeated group, but the last, is written
+// over by the next.
+void run_one(const stage &s, int k, int total, run_context &ctx, bool line_stays)
 {
     const options &opt = ctx.opt;
-    const std::string name = s.label[0] ? std::string(s.program) + " " + s.label : s.program;
+    const std::string name =
+        s.label[0] ? std::string(s.program) + " " + expand(s.label, ctx) : s.program;
     const std::string path = bin_dir + "/" + s.program;
     std::vector<std::string> args;
     for (const auto &a : s.args)
         if (a == "{scoring}")
             args.insert(args.end(), ctx.scoring.begin(), ctx.scoring.end());
         else
-            args.push_back(expand(a, ctx));
+            expand_into(args, a, ctx, false);
 
     const bool tty = !opt.quiet && isatty(2);
     std::vector<std::string> watched;
@@ -301,7 +428,7 @@ void run_one(const stage &s, int k, int total, run_context &ctx)
     if (!opt.quiet) {
         char tail[96];
         if (ok)
-            snprintf(tail, sizeof tail, tty ? "%.1f s          \n" : "%.1f s\n",
+            snprintf(tail, sizeof tail, tty && !line_stays ? "%.1f s" : "%.1f s\n",
                      now_seconds() - start);
         else if (WIFEXITED(status))
             snprintf(tail, sizeof tail, "failed (status %d)\n", WEXITSTATUS(status));
@@ -363,6 +490,7 @@ void run_stages(run_context &ctx)
 {
     const options &opt = ctx.opt;
     check_table(opt);
+    check_argument_lists(ctx);
     int total = 0;
     for (const auto &s : stage_table)
         if (enabled(s, opt))
@@ -380,13 +508,18 @@ void run_stages(run_context &ctx)
             while (end < stage_table.size() && strcmp(stage_table[end].group, s.group) == 0)
                 ++end;
         const int rounds = rounds_of(s, opt);
-        for (int r = 0; r < rounds; ++r) {
-            ctx.round = r;
+        for (int r = 1; r <= rounds; ++r) {
+            ctx.round = s.group[0] ? r : 0;
+            ctx.rounds = s.group[0] ? rounds : 0;
             for (size_t j = at; j < end; ++j)
-                if (enabled(stage_table[j], opt))
-                    run_one(stage_table[j], ++k, total, ctx);
+                if (enabled(stage_table[j], opt)) {
+                    ++k;
+                    run_one(stage_table[j], k, total, ctx,
+                            !s.group[0] || (r == rounds && j + 1 == end));
+                }
         }
         ctx.round = 0;
+        ctx.rounds = 0;
         at = end;
     }
 }

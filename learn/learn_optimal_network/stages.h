@@ -6,18 +6,22 @@
 //   {n}       the number of variables (known once the data are described)
 //   {dir}     the run's own folder
 //   {data}    DATA as the stages read it
-//   {round}   the round of a repeated group (0, 1, ...)
+//   {round}   the round of a repeated group (1, 2, ...); {rounds} their number
+//   {round:G} outside group G, in an argument or a file list: one argument
+//             or file per round of G, the round in its place
+//   {seed} {threshold} {bootstrap}  the options of that name
 //   {scoring} as a whole argument: the scoring options, several arguments
 //   {i}       in a file list only: one file per variable 0 .. n-1
 // File lists name files of the run's folder (no folder part).
 //
 // To add a stage, add a row to the table in stages.cpp where it runs.  An
 // optional stage gets a `when` that reads its option.  Stages that repeat
-// (a bootstrap of scoring and search) share a `group` name listed in
-// `stage_groups` with the function giving the number of rounds; {round}
-// keeps their files apart.  check_table() verifies that every file a stage
-// reads was written before it (or is an input) and that it only deletes
-// files it reads.
+// (a bootstrap of scoring and search) are consecutive rows that share a
+// `group` name listed in `stage_groups` with the function giving the number
+// of rounds: the rows run in order, once per round.  {round} keeps the files
+// a round leaves apart; a later stage names all of them with {round:G}.
+// check_table() verifies that every file a stage reads was written before
+// it (or is an input) and that it only deletes files it reads.
 #pragma once
 
 #include "driver.h"
@@ -32,7 +36,8 @@ struct run_context {
     std::vector<std::string> scoring;     // the scoring options, rule files as read
     int n = 0;                            // 0 until the data are described
     std::vector<std::string> names;       // the variables' names, from vd
-    int round = 0;
+    int round = 0;                        // of the group running, from 1; 0 outside
+    int rounds = 0;                       // of the group running
     std::string score;                    // what rate_graph printed
 };
 
