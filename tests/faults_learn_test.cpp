@@ -548,14 +548,17 @@ std::vector<std::string> scorer_args(const std::vector<std::string> &extra,
     return a;
 }
 
-// The outputs of a failed scorer run: none of them, under either name.
+// The outputs of a failed scorer run: none of them, under their names or
+// staged ("<name>.<pid>.part").
 void expect_no_scores(const std::string &out, int n, const std::string &what)
 {
     for (const std::string base : {"res", "vd"})
-        for (const std::string ext : {"", ".tmp"})
-            EXPECT_FALSE(fs::exists(out + "/" + base + ext)) << what << ": " << base << ext;
+        EXPECT_FALSE(fs::exists(out + "/" + base)) << what << ": " << base;
     for (int i = 0; i < n; ++i)
         EXPECT_FALSE(fs::exists(out + "/" + std::to_string(i))) << what << ": " << i;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(out, ec))
+        EXPECT_NE(e.path().extension(), ".part") << what << ": " << e.path() << " left behind";
 }
 
 } // namespace

@@ -96,12 +96,10 @@ void after_rating(run_context &ctx)
 const std::vector<stage> stage_table = {
     {"compute_family_scores", "--describe", {"{scoring}", "--describe", "{data}", "{dir}"}, "",
      {}, {"vd"}, {}, nullptr, {}, nullptr, after_description, ""},
-    // The scorer writes under temporary names and renames at the end: the
-    // growth shows in the temporary files.
     {"compute_family_scores", "", {"{scoring}", "--local-files", "{data}", "{dir}"}, "",
-     {}, {"{i}", "vd"}, {"{i}.tmp"}, table_bytes, {}, is_direct, after_scores, ""},
+     {}, {"{i}", "vd"}, {}, table_bytes, {}, is_direct, after_scores, ""},
     {"compute_family_scores", "", {"{scoring}", "{data}", "{dir}"}, "",
-     {}, {"res", "vd"}, {"res.tmp"}, table_bytes, {}, is_full_chain, after_scores, ""},
+     {}, {"res", "vd"}, {}, table_bytes, {}, is_full_chain, after_scores, ""},
     {"scatter_family_values", "", {"{n}", "{dir}"}, "",
      {"res"}, {"{i}.slt"}, {}, table_bytes, {"res"}, is_full_chain, nullptr, ""},
     {"flip_family_files", "", {"{n}", "{dir}"}, "",
@@ -276,13 +274,16 @@ void run_one(const stage &s, int k, int total, run_context &ctx)
         progress_line(k, total, name, "");
     const double start = now_seconds();
     std::string shown;
-    auto tick = [&]() {
+    auto tick = [&](pid_t child) {
         if (!tty || expected == 0)
             return;
+        // A file is counted under its name or, while a program stages it
+        // (outputs.h), under its staged name.
+        const std::string staged = "." + std::to_string(child) + ".part";
         uint64_t done = 0;
         struct stat st;
         for (const auto &f : watched)
-            if (stat(f.c_str(), &st) == 0)
+            if (stat(f.c_str(), &st) == 0 || stat((f + staged).c_str(), &st) == 0)
                 done += uint64_t(st.st_size);
         if (done > expected)
             done = expected;
