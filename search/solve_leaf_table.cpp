@@ -397,12 +397,12 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
             st.map.step = window_step(n);
     };
     if (split) {
-        const uint64_t quarter = records / 2;
+        const uint64_t half = records / 2;   // of each file: the first half for job 0, the second for job 1
         add_job(0);
         add_job(count / 2);
         for (int v = 0; v < n - 1; ++v) {
-            open_stream(jobs[0].streams[size_t(v)], v, 0, quarter);
-            open_stream(jobs[1].streams[size_t(v)], v, quarter, quarter);
+            open_stream(jobs[0].streams[size_t(v)], v, 0, half);
+            open_stream(jobs[1].streams[size_t(v)], v, half, half);
         }
         open_stream(jobs[0].streams[size_t(n - 1)], n - 1, 0, 0);
         open_stream(jobs[1].streams[size_t(n - 1)], n - 1, 0, records);
