@@ -20,7 +20,6 @@
 #include "resample.h"
 #include "scoring_options.h"
 #include "files.h"
-#include "outputs.h"
 #include "varpar.h"
 
 namespace {
@@ -231,12 +230,9 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
 
 int main(int argc, char **argv)
 {
-    ignore_file_size_signal();
+    CLI::App app = tool_command_line("compute_family_scores");
     remove_outputs_on_signals();
-    program_name = "compute_family_scores";
     options opt;
-    std::vector<std::string> positional;
-    CLI::App app;
     add_scoring_options(app, opt.s);
     app.add_flag("--local-files", opt.local_files);
     app.add_flag("--describe", opt.describe);
@@ -246,13 +242,8 @@ int main(int argc, char **argv)
                    ? std::string()
                    : std::string("expected SEED:K, two unsigned integers");
     });
-    app.add_option("args", positional);
-    parse_command_line(app, argc, argv, usage_line,
-                       (std::string(help_head) + scoring_options_help + help_tail).c_str());
-    if (positional.size() != 2) {
-        fputs(usage_line, stderr);
-        return 1;
-    }
+    const std::vector<std::string> positional = parse_with_arguments(
+        app, argc, argv, usage_line, std::string(help_head) + scoring_options_help + help_tail, 2);
     if (opt.s.threads == 0)
         opt.s.threads = std::max(1u, std::thread::hardware_concurrency());
     compute_family_scores(opt, positional[0].c_str(), positional[1].c_str());

@@ -210,6 +210,6 @@ data_set parse_data(const std::string &text, const char *name, const read_option
 
 data_set read_data(const char *path, const read_options &opt)
 {
-    std::string text = read_whole_file(path, "rb");
+    std::string text = read_whole(fopen_checked(path, "rb"), path);
     return parse_data(text, path, opt);
 }
