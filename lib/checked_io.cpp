@@ -1,3 +1,4 @@
+// Failures and checked stdio (checked_io.h).
 #include "checked_io.h"
 
 #include <atomic>

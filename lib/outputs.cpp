@@ -1,3 +1,5 @@
+// Inputs kept apart from outputs, and the registry of unfinished outputs
+// (outputs.h).
 #include "outputs.h"
 
 #include <atomic>

@@ -49,7 +49,7 @@ TEST(Varpar, RoundTripsOnEveryChild)
     }
 }
 
-TEST(Files, NamesDigitsAndLines)
+TEST(Files, NamesAndDigits)
 {
     EXPECT_EQ(nof_digits(0), 1);
     EXPECT_EQ(nof_digits(9), 1);
@@ -63,13 +63,6 @@ TEST(Files, NamesDigitsAndLines)
     name = create_fn("some/dir", 0, "");
     EXPECT_STREQ(name, "some/dir/0");
     free(name);
-
-    std::string dir = scratch_dir();
-    write_file(dir + "/three", "a\nb\nc");
-    EXPECT_EQ(nof_lines((dir + "/three").c_str()), 2);
-    write_file(dir + "/empty", "");
-    EXPECT_EQ(nof_lines((dir + "/empty").c_str()), 0);
-    EXPECT_EQ(nof_lines((dir + "/missing").c_str()), -1);
 }
 
 TEST(Files, OpensAndClosesNumberedSets)

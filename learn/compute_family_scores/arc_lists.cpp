@@ -1,3 +1,5 @@
+// The --forbid and --require files read into arcs, and the check that the
+// constraints admit a network (arc_lists.h).
 #include "arc_lists.h"
 
 #include <string>

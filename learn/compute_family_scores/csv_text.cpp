@@ -1,3 +1,5 @@
+// Splitting delimited text into records and fields, and choosing the
+// delimiter (csv_text.h).
 #include "csv_text.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// A data set read from CSV/TSV text into category codes (data_reader.h).
 #include "data_reader.h"
 
 #include <algorithm>

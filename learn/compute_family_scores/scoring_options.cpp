@@ -1,3 +1,5 @@
+// The shared table of scoring and reading options, and the arguments that
+// pass them on (scoring_options.h).
 #include "scoring_options.h"
 
 #include <CLI/CLI.hpp>

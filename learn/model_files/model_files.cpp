@@ -1,3 +1,5 @@
+// Reading and writing the model programs' files, and the command line of
+// the programs in learn/ (model_files.h).
 #include "model_files.h"
 
 #include <CLI/CLI.hpp>
