@@ -87,6 +87,18 @@ std::string suite_folder(const std::string &dir, const std::string &wrapped,
     return folder;
 }
 
+// Graphviz is found on the PATH: the environment entry that puts first a
+// folder in d with a script dot of the two parts, the real PATH set
+// between them for the real dot.
+std::pair<std::string, std::string> dot_on_path(const std::string &d, const std::string &before,
+                                                const std::string &after)
+{
+    fs::create_directories(d + "/path");
+    std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
+    write_script(d + "/path/dot", before + "PATH=" + shell_quote(real) + after);
+    return {"PATH", d + "/path:" + real};
+}
+
 struct driver_run {
     int status = -1;
     std::string err;
@@ -185,14 +197,10 @@ TEST(FaultsLearnDriver, InterruptedInEveryStage)
             std::vector<std::pair<std::string, std::string>> env;
             std::string folder;
             if (stage == "dot") {
-                // Graphviz is found on the PATH: a dot that draws, then waits.
+                // A dot that draws, then waits.
                 folder = suite_folder(d, "", "");
-                fs::create_directories(d + "/path");
-                std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
-                write_script(d + "/path/dot",
-                             "PATH=" + shell_quote(real) + " dot \"$@\" || exit $?\n: > " +
-                                 shell_quote(ready) + "\nexec sleep 50\n");
-                env.push_back({"PATH", d + "/path:" + real});
+                env.push_back(dot_on_path(d, "", " dot \"$@\" || exit $?\n: > " +
+                                                     shell_quote(ready) + "\nexec sleep 50\n"));
             } else {
                 folder = suite_folder(d, stage, body);
             }
@@ -252,10 +260,7 @@ TEST(FaultsLearnDriver, DiskFillsInEveryStage)
         std::string folder;
         if (stage == "dot") {
             folder = suite_folder(d, "", "");
-            fs::create_directories(d + "/path");
-            std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
-            write_script(d + "/path/dot", fill + "PATH=" + shell_quote(real) + " exec dot \"$@\"\n");
-            env.push_back({"PATH", d + "/path:" + real});
+            env.push_back(dot_on_path(d, fill, " exec dot \"$@\"\n"));
         } else {
             folder = suite_folder(d, stage, fill + "exec \"$REAL\" \"$@\"\n");
         }

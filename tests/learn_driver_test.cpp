@@ -62,16 +62,6 @@ local_scores read_local_files(const std::string &dir, int n)
     return s;
 }
 
-std::vector<uint32_t> read_network(const std::string &path)
-{
-    std::vector<uint32_t> parents;
-    std::istringstream in(read_file(path));
-    uint32_t v;
-    while (in >> v)
-        parents.push_back(v);
-    return parents;
-}
-
 std::string fixed3(double x)
 {
     char buf[64];

@@ -15,6 +15,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -87,6 +88,26 @@ inline std::vector<double> read_doubles(const std::string &path)
 inline std::vector<uint32_t> read_u32(const std::string &path)
 {
     return values_of<uint32_t>(read_file(path));
+}
+
+// The files directly in dir, by name, with their contents (links left out).
+inline std::map<std::string, std::string> files_of(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::directory_iterator(dir))
+        if (!e.is_symlink())
+            files[e.path().filename().string()] = read_file(e.path().string());
+    return files;
+}
+
+// The values of a network file, one parent varset per variable.
+inline std::vector<uint32_t> read_network(const std::string &path)
+{
+    std::istringstream in(read_file(path));
+    std::vector<uint32_t> parents;
+    for (uint32_t v; in >> v;)
+        parents.push_back(v);
+    return parents;
 }
 
 inline std::string shell_quote(const std::string &s)
@@ -303,10 +324,7 @@ inline std::vector<uint32_t> run_search(int n, const std::string &dir, bool from
         EXPECT_EQ(r.status, 0) << stage[0] << ": " << r.err;
         EXPECT_EQ(r.out + r.err, "") << stage[0];
     }
-    std::istringstream in(read_file(network));
-    std::vector<uint32_t> parents;
-    for (uint32_t v; in >> v;)
-        parents.push_back(v);
+    std::vector<uint32_t> parents = read_network(network);
     EXPECT_EQ(parents.size(), size_t(n > 0 ? n : 0)) << network;
     return parents;
 }
