@@ -622,6 +622,29 @@ std::string vd_of(const std::string &text)
 
 } // namespace
 
+// SIGINT or SIGTERM while the local score files are written: the scorer
+// ends by that signal and removes what it had staged.
+TEST(FaultsScorer, SignalRemovesStagedOutputs)
+{
+    std::string dir = scratch_dir();
+    const int n = 20;   // 20 local score files of 4 MiB, staged until the last is written
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(n, 200, 6));
+    for (int sig : {SIGINT, SIGTERM}) {
+        const std::string out = dir + "/out" + std::to_string(sig);
+        pid_t pid = start_path(bin(scorer), scorer_args({"--local-files"}, data, out));
+        const std::string staged = out + "/0." + std::to_string(pid) + ".part";
+        int raw = 0;
+        ASSERT_EQ(wait_until(pid, [&] { return fs::exists(staged); }, 50, &raw), waited::ready)
+            << staged << " never appeared; status " << exit_code(raw);
+        kill(pid, sig);
+        waitpid(pid, &raw, 0);
+        EXPECT_EQ(exit_code(raw), 128 + sig);
+        expect_no_scores(out, n, "signal " + std::to_string(sig));
+        EXPECT_TRUE(fs::is_empty(out));
+    }
+}
+
 // The data file cut at every byte: a cut at the end of a row, or inside the
 // last field of a row, is a shorter data set and scores as one; any other
 // cut names the file, its line and column, with status 2.

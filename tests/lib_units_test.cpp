@@ -116,4 +116,23 @@ TEST(Outputs, StagedOutputsAndRemovalOnFailure)
     EXPECT_FALSE(fs::exists(d + "/partial"));
     EXPECT_EQ(read_file(d + "/replaced"), "someone else's");
     EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 2);
+
+    // Committed together, outputs are kept all or none: when the second
+    // cannot be renamed (its name is a folder), the first, renamed already,
+    // is removed too.
+    std::string all = d + "/all";
+    fs::create_directories(all + "/second/inside");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        fclose(open_output_staged((all + "/first").c_str(), "w"));
+        fclose(open_output_staged((all + "/second").c_str(), "w"));
+        commit_outputs();
+        _exit(0);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_EQ(exit_code(raw), 2);
+    EXPECT_FALSE(fs::exists(all + "/first"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(all), fs::directory_iterator()), 1);
 }
