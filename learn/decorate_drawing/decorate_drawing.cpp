@@ -14,6 +14,12 @@
 namespace {
 
 const char usage_line[] = "Usage: decorate_drawing [options] DOTFILE OUTFILE\n";
+const char description[] =
+    "Fills the marker comments of DOTFILE (written by edges_to_gv) and writes\n"
+    "OUTFILE ('-': standard output): the title from --data and --score,\n"
+    "arcs marked reversible in --types drawn without arrowheads, and the\n"
+    "labels of --labels on their arcs (a label given for the other direction\n"
+    "of a reversible arc is used too).";
 
 struct options {
     std::string dotfile, outfile, types, vdfile, labels, data, score;
@@ -118,13 +124,7 @@ int decorate_drawing(const options &opt)
 int main(int argc, char **argv)
 {
     options opt;
-    CLI::App app = tool_command_line(
-        "decorate_drawing",
-        "Fills the marker comments of DOTFILE (written by edges_to_gv) and writes\n"
-        "OUTFILE ('-': standard output): the title from --data and --score,\n"
-        "arcs marked reversible in --types drawn without arrowheads, and the\n"
-        "labels of --labels on their arcs (a label given for the other direction\n"
-        "of a reversible arc is used too).");
+    CLI::App app = tool_command_line("decorate_drawing", description);
     app.add_option("DOTFILE", opt.dotfile, "DOT file of edges_to_gv ('-': standard input)")
         ->required();
     app.add_option("OUTFILE", opt.outfile, "decorated DOT file")->required();
