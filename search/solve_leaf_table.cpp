@@ -394,7 +394,8 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
             st.map.step = window_step(n);
     };
     if (split) {
-        const uint64_t half = records / 2;   // of each file: the first half for job 0, the second for job 1
+        // Each file's first half for job 0, its second half for job 1.
+        const uint64_t half = records / 2;
         add_job(0);
         add_job(count / 2);
         for (int v = 0; v < n - 1; ++v) {

@@ -109,8 +109,8 @@ struct record_block {
 
 record_block start_block(const char *path)
 {
-    record_block b{open_output_staged(path, "wb"), path, queue_start(4, block_records * sizeof(double)),
-                   nullptr, 0};
+    record_block b{open_output_staged(path, "wb"), path,
+                   queue_start(4, block_records * sizeof(double)), nullptr, 0};
     setvbuf(b.file, nullptr, _IONBF, 0);
     b.buf = reinterpret_cast<double *>(queue_buffer(b.queue));
     return b;
