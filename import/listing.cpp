@@ -1,3 +1,4 @@
+// Reading the text score listing and the ban and white lists (listing.h).
 #include "listing.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// Failures and checked stdio (checked_io.h).
 #include "checked_io.h"
 
 #include <atomic>
@@ -202,4 +203,22 @@ void close_input(FILE *f, const char *name)
     fclose(f);
     if (bad)
         fail(name, "read error");
+}
+
+std::string read_whole(FILE *f, const char *name)
+{
+    std::string text;
+    char buf[1 << 16];
+    for (;;) {
+        errno = 0;
+        size_t got = fread(buf, 1, sizeof buf, f);
+        text.append(buf, got);
+        if (got < sizeof buf) {
+            if (ferror(f))
+                fail_errno(name);
+            break;
+        }
+    }
+    close_input(f, name);
+    return text;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <sys/types.h>
 
 static_assert(std::endian::native == std::endian::little,
@@ -68,3 +69,6 @@ void check_input(FILE *f, const char *name);
 void close_output(FILE *f, const char *name);
 // Closes an input; a read error so far fails.
 void close_input(FILE *f, const char *name);
+// The whole of the input f, read to its end; then closes it.  A read error
+// fails naming name.
+std::string read_whole(FILE *f, const char *name);

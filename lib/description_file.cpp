@@ -1,3 +1,4 @@
+// Reading the labels of a variable-description file (description_file.h).
 #include "description_file.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// Names and opening of numbered file sets (files.h).
 #include "files.h"
 
 #include <cstdlib>
@@ -49,19 +50,4 @@ void free_files(int n, FILE **handles)
         if (handles[i] != nullptr)
             fclose(handles[i]);
     free(handles);
-}
-
-int nof_lines(const char *path)
-{
-    FILE *f = fopen(path, "r");
-    if (f == nullptr)
-        return -1;
-    int count = 0;
-    unsigned char buf[65536];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0)
-        for (size_t k = 0; k < got; ++k)
-            count += buf[k] == '\n';
-    fclose(f);
-    return count;
 }

@@ -29,5 +29,3 @@ FILE *open_file(const char *dir, int i, const char *ext, const char *mode);
 FILE **open_files(int n, const char *dir, const char *ext, const char *mode);
 // Closes the first n handles in index order, then frees the array.
 void free_files(int n, FILE **handles);
-// Number of newline bytes in the file at path; -1 when it cannot be opened.
-int nof_lines(const char *path);

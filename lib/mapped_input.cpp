@@ -1,3 +1,5 @@
+// Inputs read in place through a mapping, with the SIGBUS guard
+// (mapped_input.h).
 #include "mapped_input.h"
 
 #include <csignal>

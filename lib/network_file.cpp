@@ -1,3 +1,4 @@
+// The one reader of network files (network_file.h).
 #include "network_file.h"
 
 #include <cctype>

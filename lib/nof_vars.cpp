@@ -1,3 +1,4 @@
+// Parsing and checking the nof_vars argument (nof_vars.h).
 #include "nof_vars.h"
 
 #include <cctype>

@@ -1,9 +1,14 @@
+// Inputs kept apart from outputs, and the registry of unfinished outputs
+// (outputs.h).
 #include "outputs.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,15 +31,20 @@ struct input_entry {
 input_entry *inputs = nullptr;
 size_t nof_inputs = 0;
 
+// The registry is a list that only grows: a node is filled in before it is
+// linked, and never moves or is freed, so a failure on another thread or in
+// a signal handler can walk it at any moment.
 struct output_entry {
-    char *path;      // where the output ends up
-    char *written;   // the name it is written under (path, or a staged name)
+    char *path;                  // where the output ends up
+    char *written;               // the name it is written under (path, or a staged name)
     file_id id;
-    bool live;       // removed on failure
+    std::atomic<bool> live;      // removed on failure
+    std::atomic<bool> in_place;  // a staged output already renamed onto path
+    std::atomic<output_entry *> next;
 };
 
-output_entry *outputs = nullptr;
-size_t nof_outputs = 0;
+std::atomic<output_entry *> first_output{nullptr};
+std::atomic<output_entry *> *last_link = &first_output; // where the next node is linked
 
 char *copy_or_fail(const char *s)
 {
@@ -61,13 +71,12 @@ void add_input(const struct stat &st, const char *name)
 
 void add_output(const char *path, const char *written, const struct stat &st)
 {
-    output_entry entry{copy_or_fail(path), copy_or_fail(written), {st.st_dev, st.st_ino}, true};
-    // Filled in before it is counted: the failure path may read the array
-    // at any moment.
-    output_entry *grown = grow_or_fail(outputs, nof_outputs);
-    grown[nof_outputs] = entry;
-    outputs = grown;
-    ++nof_outputs;
+    auto *e = new (std::nothrow) output_entry{copy_or_fail(path), copy_or_fail(written),
+                                               {st.st_dev, st.st_ino}, {true}, {false}, {nullptr}};
+    if (e == nullptr)
+        fail(path, "out of memory");
+    last_link->store(e);
+    last_link = &e->next;
 }
 
 } // namespace
@@ -135,9 +144,17 @@ FILE *open_output_staged(const char *path, const char *mode)
     std::string staged = std::string(path) + "." + std::to_string(getpid()) + ".part";
     errno = 0;
     int fd = open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    struct stat st;
+    // A regular file of this name was left by a process that had our pid
+    // and was killed before it could clean up: no live process owns it.
+    // Anything else of this name (a link, a pipe) is left alone.
+    if (fd < 0 && errno == EEXIST && lstat(staged.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        unlink(staged.c_str()) == 0) {
+        errno = 0;
+        fd = open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
     if (fd < 0)
         fail_errno(staged.c_str());
-    struct stat st;
     if (fstat(fd, &st) != 0) {
         int saved = errno;
         unlink(staged.c_str());
@@ -163,45 +180,86 @@ void register_output(const char *path, int fd)
 
 namespace {
 
-void commit_entry(output_entry *e)
+// The name a registered output has on disk now.
+const char *name_on_disk(const output_entry *e)
 {
-    if (!e->live)
+    return e->in_place.load() ? e->path : e->written;
+}
+
+// Renames a staged output onto its path; it stays registered, so that a
+// later failure removes it under its new name.
+void put_in_place(output_entry *e)
+{
+    if (!e->live.load() || e->in_place.load() || strcmp(e->path, e->written) == 0)
         return;
-    if (strcmp(e->path, e->written) != 0) {
-        errno = 0;
-        if (rename(e->written, e->path) != 0)
-            fail_errno(e->path);
-    }
-    e->live = false;
+    errno = 0;
+    if (rename(e->written, e->path) != 0)
+        fail_errno(e->path);
+    e->in_place.store(true);
 }
 
 } // namespace
 
 void commit_output(const char *path)
 {
-    for (size_t k = nof_outputs; k-- > 0;)
-        if (outputs[k].live && strcmp(outputs[k].path, path) == 0) {
-            commit_entry(&outputs[k]);
-            return;
-        }
+    output_entry *found = nullptr;
+    for (output_entry *e = first_output.load(); e != nullptr; e = e->next.load())
+        if (e->live.load() && strcmp(e->path, path) == 0)
+            found = e;
+    if (found == nullptr)
+        return;
+    put_in_place(found);
+    found->live.store(false);
 }
 
 void commit_outputs()
 {
-    for (size_t k = 0; k < nof_outputs; ++k)
-        commit_entry(&outputs[k]);
+    // Every output goes into place before any is kept: a rename that fails
+    // removes the ones already renamed too, so that no part of the results
+    // looks finished.
+    for (output_entry *e = first_output.load(); e != nullptr; e = e->next.load())
+        put_in_place(e);
+    for (output_entry *e = first_output.load(); e != nullptr; e = e->next.load())
+        e->live.store(false);
 }
 
 void remove_outputs()
 {
-    for (size_t k = 0; k < nof_outputs; ++k) {
-        output_entry *e = &outputs[k];
-        if (!e->live)
+    for (output_entry *e = first_output.load(); e != nullptr; e = e->next.load()) {
+        if (!e->live.exchange(false))
             continue;
-        e->live = false;
+        const char *name = name_on_disk(e);
         struct stat st;
-        if (lstat(e->written, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == e->id.dev &&
+        if (lstat(name, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == e->id.dev &&
             st.st_ino == e->id.ino)
-            unlink(e->written);
+            unlink(name);
+    }
+}
+
+namespace {
+
+void remove_outputs_and_die(int sig)
+{
+    remove_outputs();
+    // The handler was reset on entry: raised again, the signal ends the
+    // process as it would have without the handler, once this returns.
+    raise(sig);
+}
+
+} // namespace
+
+void remove_outputs_on_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = remove_outputs_and_die;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction old;
+        // A signal ignored by whoever started the program stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &sa, nullptr);
     }
 }

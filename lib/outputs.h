@@ -29,7 +29,9 @@
 //     FILE *f = open_output_staged(path, "w");
 //
 // The registry is filled and committed by the main thread; a failure on
-// any thread, or in the SIGBUS handler, removes what is registered.
+// any thread, or in the SIGBUS handler, removes what is registered.  A
+// program that wants the same on SIGINT, SIGTERM, SIGHUP and SIGPIPE calls
+// remove_outputs_on_signals() first.
 #pragma once
 #include <cstdio>
 
@@ -60,8 +62,14 @@ void register_output(const char *path, int fd);
 // The output registered as path is finished: a staged one is renamed into
 // place (a failed rename fails), and a failure no longer removes it.
 void commit_output(const char *path);
-// commit_output for every registered output, in registration order.
+// commit_output for every registered output, in registration order: all
+// staged outputs are renamed before any is kept, so that a rename that
+// fails removes the ones renamed before it too.
 void commit_outputs();
 // Removes every registered output (regular files that are still the ones
 // opened) and forgets them.  Called by fail(); async-signal-safe.
 void remove_outputs();
+// Installs handlers of SIGINT, SIGTERM, SIGHUP and SIGPIPE (unless
+// ignored) that remove the registered outputs and then end the process by
+// the same signal.
+void remove_outputs_on_signals();

@@ -1,3 +1,4 @@
+// Sequential reading of fixed-size records (record_reader.h).
 #include "record_reader.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// Conversions between varsets and parent-set indexes (varpar.h).
 #include "varpar.h"
 
 parset varset2parset(int i, varset v)

@@ -1,3 +1,4 @@
+// The writer thread and its pool of buffers (write_queue.h).
 #include "write_queue.h"
 
 #include <cerrno>

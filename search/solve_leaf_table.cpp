@@ -186,6 +186,21 @@ WITH_WIDE_CLONE void merge_run(double *a, double *ai, const double *p, const dou
 // of member t for this run (2^(small_bits - 1) of each).
 constexpr int small_bits = 4;
 
+// Subset j is complete once its lowest member t is applied: when the sum
+// with t as the sink (own) is NaN, so is the subset, with sink t; else its
+// best sum and the sink giving it.
+inline void finish_subset(double *blk, unsigned char *sinks, const double *a, const double *as,
+                          uint32_t j, int t, double own)
+{
+    if (own != own) {
+        blk[j] = std::nan("");
+        sinks[j] = static_cast<unsigned char>(t);
+    } else {
+        blk[j] = a[j];
+        sinks[j] = static_cast<unsigned char>(as[j]);
+    }
+}
+
 template <uint32_t j>
 inline void small_step(double *blk, double *a, double *as, unsigned char *sinks,
                        const double *const *low)
@@ -214,13 +229,7 @@ inline void small_step(double *blk, double *a, double *as, unsigned char *sinks,
             as[j + i] = t;
         }
     }
-    if (own != own) {
-        blk[j] = std::nan("");
-        sinks[j] = static_cast<unsigned char>(t);
-    } else {
-        blk[j] = a[j];
-        sinks[j] = static_cast<unsigned char>(as[j]);
-    }
+    finish_subset(blk, sinks, a, as, j, t, own);
 }
 
 template <uint32_t... js>
@@ -310,13 +319,7 @@ void solve_block(solve_job &job, double *net, int b, uint64_t h)
                 low[t] += len;
                 const double own = src[0] + f[0];
                 merge_run<true>(a + l, as + l, src, f, double(t), len);
-                if (own != own) {
-                    blk[l] = nan;
-                    sinks[l] = static_cast<unsigned char>(t);
-                } else {
-                    blk[l] = a[l];
-                    sinks[l] = static_cast<unsigned char>(as[l]);
-                }
+                finish_subset(blk, sinks.data(), a, as, l, t, own);
             }
             small_run(blk + l, a + l, as + l, sinks.data() + l, low,
                       std::make_integer_sequence<uint32_t, run - 1>());
@@ -335,13 +338,7 @@ void solve_block(solve_job &job, double *net, int b, uint64_t h)
         low[t] += len;
         const double own = src[0] + f[0];
         merge_sums<true>(a + l, as + l, src, f, td, len);
-        if (own != own) {
-            blk[l] = nan;
-            sinks[l] = static_cast<unsigned char>(t);
-        } else {
-            blk[l] = a[l];
-            sinks[l] = static_cast<unsigned char>(as[l]);
-        }
+        finish_subset(blk, sinks.data(), a, as, l, t, own);
     }
     sink_put(&job.out, sinks.data(), block);
 }
@@ -397,12 +394,13 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
             st.map.step = window_step(n);
     };
     if (split) {
-        const uint64_t quarter = records / 2;
+        // Each file's first half for job 0, its second half for job 1.
+        const uint64_t half = records / 2;
         add_job(0);
         add_job(count / 2);
         for (int v = 0; v < n - 1; ++v) {
-            open_stream(jobs[0].streams[size_t(v)], v, 0, quarter);
-            open_stream(jobs[1].streams[size_t(v)], v, quarter, quarter);
+            open_stream(jobs[0].streams[size_t(v)], v, 0, half);
+            open_stream(jobs[1].streams[size_t(v)], v, half, half);
         }
         open_stream(jobs[0].streams[size_t(n - 1)], n - 1, 0, 0);
         open_stream(jobs[1].streams[size_t(n - 1)], n - 1, 0, records);

@@ -32,10 +32,7 @@ std::string learn_resample(const std::string &dir, const std::string &data, cons
     result r = run("compute_family_scores",
                    {"--local-files", "--resample", seed + ":" + std::to_string(k), data, sd});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(run("find_top_families", {"4", sd}).status, 0);
-    EXPECT_EQ(run("solve_leaf_table", {"4", sd, sd + "/sink"}).status, 0);
-    EXPECT_EQ(run("trace_leaf_sequence", {"4", sd + "/sink", sd + "/ord"}).status, 0);
-    EXPECT_EQ(run("assemble_optimal_graph", {"4", sd, sd + "/ord", sd + "/net"}).status, 0);
+    run_search(4, sd);
     return sd;
 }
 

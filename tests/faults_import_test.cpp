@@ -131,11 +131,11 @@ TEST(FaultsImport, ResultFilesThatCannotBeWritten)
         scratch_fs out(dir + "/out", 64 << 10);
         ASSERT_TRUE(out.mounted) << out.why;
         out.fill(0);
-        result r = run_with(importer, {dir + "/listing"}, {"/dev/null", dir + "/out/echo", -1});
+        result r = run_with(importer, {dir + "/listing"}, stdout_to(dir + "/out/echo"));
         expect_failure(r, importer, "standard output", "disk full", "No space left on device");
         EXPECT_TRUE(fs::is_empty(resdir));
         if (fs::is_character_file("/dev/full")) {
-            r = run_with(importer, {dir + "/listing"}, {"/dev/null", "/dev/full", -1});
+            r = run_with(importer, {dir + "/listing"}, stdout_to("/dev/full"));
             expect_failure(r, importer, "standard output", "full device (/dev/full)",
                            "No space left on device");
             EXPECT_TRUE(fs::is_empty(resdir));

@@ -87,6 +87,18 @@ std::string suite_folder(const std::string &dir, const std::string &wrapped,
     return folder;
 }
 
+// Graphviz is found on the PATH: the environment entry that puts first a
+// folder in d with a script dot of the two parts, the real PATH set
+// between them for the real dot.
+std::pair<std::string, std::string> dot_on_path(const std::string &d, const std::string &before,
+                                                const std::string &after)
+{
+    fs::create_directories(d + "/path");
+    std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
+    write_script(d + "/path/dot", before + "PATH=" + shell_quote(real) + after);
+    return {"PATH", d + "/path:" + real};
+}
+
 struct driver_run {
     int status = -1;
     std::string err;
@@ -102,66 +114,36 @@ driver_run drive(const std::string &folder, const std::vector<std::string> &args
                  const std::string &ready = "", int sig = 0, bool group = false,
                  long long fsize_limit = -1)
 {
-    std::string program = folder + "/learn_optimal_network";
-    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::string err_file = std::string(TEST_TMP) + "/drive." + std::to_string(getpid()) + ".err";
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        for (const auto &[name, value] : env)
-            setenv(name.c_str(), value.c_str(), 1);
-        int out = open("/dev/null", O_WRONLY);
-        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (fsize_limit >= 0) {
-            rlimit lim = {rlim_t(fsize_limit), rlim_t(fsize_limit)};
-            setrlimit(RLIMIT_FSIZE, &lim);
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    setpgid(pid, pid);
+    run_options opt;
+    opt.env = env;
+    opt.own_group = true;
+    opt.fsize_limit = fsize_limit;
+    opt.stderr_file = std::string(TEST_TMP) + "/drive." + std::to_string(getpid()) + ".err";
+    pid_t pid = start_path(folder + "/learn_optimal_network", args, opt);
     driver_run r;
     int raw = 0;
-    auto start = std::chrono::steady_clock::now();
-    bool ended = false;
+    waited w = waited::timed_out;
     if (!ready.empty()) {
-        while (!fs::exists(ready)) {
-            if (waitpid(pid, &raw, WNOHANG) == pid) {
-                ended = true;
-                ADD_FAILURE() << "the run ended before " << ready << " appeared";
-                break;
-            }
-            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(50)) {
-                ADD_FAILURE() << ready << " never appeared";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        if (!ended)
+        w = wait_until(pid, [&] { return fs::exists(ready); }, 50, &raw);
+        if (w == waited::ended)
+            ADD_FAILURE() << "the run ended before " << ready << " appeared";
+        if (w == waited::timed_out)
+            ADD_FAILURE() << ready << " never appeared";
+        if (w != waited::ended)
             kill(group ? -pid : pid, sig);
     }
-    if (!ended) {
+    if (w != waited::ended) {
         // The driver must end soon after the signal; SIGKILL otherwise.
-        while (waitpid(pid, &raw, WNOHANG) != pid) {
-            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(55)) {
-                ADD_FAILURE() << "the driver did not end";
-                kill(-pid, SIGKILL);
-                waitpid(pid, &raw, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (wait_until(pid, [] { return false; }, 55, &raw) == waited::timed_out) {
+            ADD_FAILURE() << "the driver did not end";
+            kill(-pid, SIGKILL);
+            waitpid(pid, &raw, 0);
         }
     }
     kill(-pid, SIGKILL);   // a stage left behind would be a fault of its own
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    r.err = read_file(err_file);
-    fs::remove(err_file);
+    r.status = exit_code(raw);
+    r.err = read_file(opt.stderr_file);
+    fs::remove(opt.stderr_file);
     return r;
 }
 
@@ -215,14 +197,10 @@ TEST(FaultsLearnDriver, InterruptedInEveryStage)
             std::vector<std::pair<std::string, std::string>> env;
             std::string folder;
             if (stage == "dot") {
-                // Graphviz is found on the PATH: a dot that draws, then waits.
+                // A dot that draws, then waits.
                 folder = suite_folder(d, "", "");
-                fs::create_directories(d + "/path");
-                std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
-                write_script(d + "/path/dot",
-                             "PATH=" + shell_quote(real) + " dot \"$@\" || exit $?\n: > " +
-                                 shell_quote(ready) + "\nexec sleep 50\n");
-                env.push_back({"PATH", d + "/path:" + real});
+                env.push_back(dot_on_path(d, "", " dot \"$@\" || exit $?\n: > " +
+                                                     shell_quote(ready) + "\nexec sleep 50\n"));
             } else {
                 folder = suite_folder(d, stage, body);
             }
@@ -282,10 +260,7 @@ TEST(FaultsLearnDriver, DiskFillsInEveryStage)
         std::string folder;
         if (stage == "dot") {
             folder = suite_folder(d, "", "");
-            fs::create_directories(d + "/path");
-            std::string real = std::string(getenv("PATH") ? getenv("PATH") : "");
-            write_script(d + "/path/dot", fill + "PATH=" + shell_quote(real) + " exec dot \"$@\"\n");
-            env.push_back({"PATH", d + "/path:" + real});
+            env.push_back(dot_on_path(d, fill, " exec dot \"$@\"\n"));
         } else {
             folder = suite_folder(d, stage, fill + "exec \"$REAL\" \"$@\"\n");
         }
@@ -354,7 +329,7 @@ TEST(FaultsLearnDriver, OutputsThatCannotBeWritten)
     expect_nothing_finished(dir + "/limited", "file-size limit");
 
     if (fs::is_character_file("/dev/full")) {
-        r = run_with(driver, args(data, dir + "/stdout_full"), {"/dev/null", "/dev/full", -1});
+        r = run_with(driver, args(data, dir + "/stdout_full"), stdout_to("/dev/full"));
         expect_failure(r, driver, "standard output", "full device (/dev/full)",
                        "No space left on device");
     }
@@ -402,18 +377,6 @@ std::map<std::string, std::string> tree_of(const std::string &root)
             tree[rel] = read_file(it->path().string());
     }
     return tree;
-}
-
-bool wait_for(const std::string &path, pid_t pid)
-{
-    auto start = std::chrono::steady_clock::now();
-    while (!fs::exists(path)) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid ||
-            std::chrono::steady_clock::now() - start > std::chrono::seconds(50))
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 } // namespace
@@ -496,17 +459,9 @@ TEST(FaultsLearnDriver, FileSafety)
                                       "\"$REAL\" \"$@\" || exit $?\n: > " + shell_quote(ready) +
                                           "\nwhile [ ! -e " + shell_quote(go) +
                                           " ]; do sleep 0.01; done\n");
-    std::string first = folder + "/learn_optimal_network";
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execl(first.c_str(), first.c_str(), "--quiet", data.c_str(), out.c_str(), nullptr);
-        _exit(127);
-    }
-    EXPECT_TRUE(wait_for(ready, pid)) << "the first run never reached its search";
+    pid_t pid = start_path(folder + "/learn_optimal_network", {"--quiet", data, out});
+    EXPECT_EQ(wait_until(pid, [&] { return fs::exists(ready); }, 50), waited::ready)
+        << "the first run never reached its search";
     const auto during = tree_of(out);
     r = run_with(driver, quiet({data, out}), {});
     expect_failure(r, driver, "OUTDIR", "a second run at once", "another learn_optimal_network run");
@@ -548,14 +503,17 @@ std::vector<std::string> scorer_args(const std::vector<std::string> &extra,
     return a;
 }
 
-// The outputs of a failed scorer run: none of them, under either name.
+// The outputs of a failed scorer run: none of them, under their names or
+// staged ("<name>.<pid>.part").
 void expect_no_scores(const std::string &out, int n, const std::string &what)
 {
     for (const std::string base : {"res", "vd"})
-        for (const std::string ext : {"", ".tmp"})
-            EXPECT_FALSE(fs::exists(out + "/" + base + ext)) << what << ": " << base << ext;
+        EXPECT_FALSE(fs::exists(out + "/" + base)) << what << ": " << base;
     for (int i = 0; i < n; ++i)
         EXPECT_FALSE(fs::exists(out + "/" + std::to_string(i))) << what << ": " << i;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(out, ec))
+        EXPECT_NE(e.path().extension(), ".part") << what << ": " << e.path() << " left behind";
 }
 
 } // namespace
@@ -663,6 +621,29 @@ std::string vd_of(const std::string &text)
 }
 
 } // namespace
+
+// SIGINT or SIGTERM while the local score files are written: the scorer
+// ends by that signal and removes what it had staged.
+TEST(FaultsScorer, SignalRemovesStagedOutputs)
+{
+    std::string dir = scratch_dir();
+    const int n = 20;   // 20 local score files of 4 MiB, staged until the last is written
+    std::string data = dir + "/data.csv";
+    write_file(data, yes_no_csv(n, 200, 6));
+    for (int sig : {SIGINT, SIGTERM}) {
+        const std::string out = dir + "/out" + std::to_string(sig);
+        pid_t pid = start_path(bin(scorer), scorer_args({"--local-files"}, data, out));
+        const std::string staged = out + "/0." + std::to_string(pid) + ".part";
+        int raw = 0;
+        ASSERT_EQ(wait_until(pid, [&] { return fs::exists(staged); }, 50, &raw), waited::ready)
+            << staged << " never appeared; status " << exit_code(raw);
+        kill(pid, sig);
+        waitpid(pid, &raw, 0);
+        EXPECT_EQ(exit_code(raw), 128 + sig);
+        expect_no_scores(out, n, "signal " + std::to_string(sig));
+        EXPECT_TRUE(fs::is_empty(out));
+    }
+}
 
 // The data file cut at every byte: a cut at the end of a row, or inside the
 // last field of a row, is a shorter data set and scores as one; any other

@@ -10,14 +10,6 @@ using namespace testutil;
 
 namespace {
 
-std::map<std::string, std::string> snapshot(const std::string &dir)
-{
-    std::map<std::string, std::string> files;
-    for (const auto &e : fs::directory_iterator(dir))
-        files[e.path().filename().string()] = read_file(e.path().string());
-    return files;
-}
-
 struct inputs {
     std::string listing, ban, white;
 };
@@ -117,7 +109,7 @@ TEST(ApplyEdgeRules, RefusesUnsafeInputsBeforeWriting)
         EXPECT_EQ(r.err.rfind("apply_edge_rules: " + dir + "/", 0), 0u) << name << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << name;
         EXPECT_EQ(read_file(dir + "/out"), "previous output") << name;
-        EXPECT_EQ(snapshot(dir).size(), 4u) << name;
+        EXPECT_EQ(files_of(dir).size(), 4u) << name;
     }
 
     inputs good{listing, no_rules, no_rules};

@@ -7,7 +7,7 @@
 #pragma GCC diagnostic ignored "-Wrestrict"
 #include "testutil.h"
 #pragma GCC diagnostic pop
-#include "varpar.h"
+#include "bruteforce.h"
 
 #include <algorithm>
 #include <bit>
@@ -23,53 +23,7 @@ using namespace testutil;
 
 namespace {
 
-// scores[i][p]: local score of variable i with the parent set of parset p.
-typedef std::vector<std::vector<double>> local_scores;
-
-double network_score(const local_scores &scores, const std::vector<uint32_t> &parents)
-{
-    double total = 0.0;
-    for (size_t i = 0; i < parents.size(); ++i)
-        total += scores[i][varset2parset(int(i), parents[i])];
-    return total;
-}
-
-bool is_acyclic(const std::vector<uint32_t> &parents)
-{
-    uint32_t placed = 0;
-    for (size_t round = 0; round < parents.size(); ++round)
-        for (size_t i = 0; i < parents.size(); ++i) {
-            if (parents[i] >> i & 1)
-                return false;
-            if (!(placed >> i & 1) && (parents[i] & ~placed) == 0)
-                placed |= uint32_t(1) << i;
-        }
-    return placed == (uint32_t(1) << parents.size()) - 1;
-}
-
-// The best score over every DAG, found by trying every combination of
-// parent sets (16^5 of them at five variables) and keeping the acyclic ones.
-double best_over_all_dags(int n, const local_scores &scores)
-{
-    std::vector<uint32_t> parents(size_t(n), 0);
-    const uint32_t sets = uint32_t(1) << (n - 1);
-    double best = -INFINITY;
-    for (;;) {
-        if (is_acyclic(parents))
-            best = std::max(best, network_score(scores, parents));
-        int i = 0;
-        for (; i < n; ++i) { // next combination, parset by parset
-            uint32_t p = varset2parset(i, parents[size_t(i)]) + 1;
-            if (p < sets) {
-                parents[size_t(i)] = parset2varset(i, p);
-                break;
-            }
-            parents[size_t(i)] = 0;
-        }
-        if (i == n)
-            return best;
-    }
-}
+using bruteforce::local_scores;
 
 const char *const results[] = {"network.txt", "parents.txt", "arcs.txt", "network.dot"};
 
@@ -106,16 +60,6 @@ local_scores read_local_files(const std::string &dir, int n)
         EXPECT_EQ(s.back().size(), size_t(1) << (n - 1)) << "local score file " << i;
     }
     return s;
-}
-
-std::vector<uint32_t> read_network(const std::string &path)
-{
-    std::vector<uint32_t> parents;
-    std::istringstream in(read_file(path));
-    uint32_t v;
-    while (in >> v)
-        parents.push_back(v);
-    return parents;
 }
 
 std::string fixed3(double x)
@@ -187,10 +131,10 @@ std::vector<uint32_t> learn_and_check(const std::string &data, const std::string
     auto scores = read_local_files(out + "/work", n);
     auto parents = read_network(out + "/network.txt");
     EXPECT_EQ(parents.size(), size_t(n));
-    EXPECT_TRUE(is_acyclic(parents));
-    std::string best = fixed3(best_over_all_dags(n, scores));
+    EXPECT_TRUE(bruteforce::is_acyclic(parents));
+    std::string best = fixed3(bruteforce::best_total(n, scores));
     EXPECT_EQ(first_line(r.out), best);
-    EXPECT_EQ(fixed3(network_score(scores, parents)), best);
+    EXPECT_EQ(fixed3(bruteforce::network_score(scores, parents)), best);
     // The arcs by name; " (reversible)" marks those the data leave open.
     std::string arcs = r.out.substr(r.out.find('\n') + 1);
     for (size_t at; (at = arcs.find(" (reversible)")) != std::string::npos;)
@@ -384,35 +328,23 @@ int interrupt_when(const std::vector<std::string> &args, const std::string &out,
                 return true;
         return false;
     };
-    std::string program = bin("learn_optimal_network");
-    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    auto start = std::chrono::steady_clock::now();
+    pid_t pid = start_path(bin("learn_optimal_network"), args);
     int status = 0;
-    while (!exists()) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            ADD_FAILURE() << "the run ended before " << path << " appeared";
-            return -1;
-        }
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << path << " never appeared";
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    switch (wait_until(pid, exists, 60, &status)) {
+    case waited::ended:
+        ADD_FAILURE() << "the run ended before " << path << " appeared";
+        return -1;
+    case waited::timed_out:
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << path << " never appeared";
+        return -1;
+    case waited::ready:
+        break;
     }
     kill(pid, sig);
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_code(status);
 }
 
 } // namespace

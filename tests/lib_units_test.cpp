@@ -49,7 +49,7 @@ TEST(Varpar, RoundTripsOnEveryChild)
     }
 }
 
-TEST(Files, NamesDigitsAndLines)
+TEST(Files, NamesAndDigits)
 {
     EXPECT_EQ(nof_digits(0), 1);
     EXPECT_EQ(nof_digits(9), 1);
@@ -63,13 +63,6 @@ TEST(Files, NamesDigitsAndLines)
     name = create_fn("some/dir", 0, "");
     EXPECT_STREQ(name, "some/dir/0");
     free(name);
-
-    std::string dir = scratch_dir();
-    write_file(dir + "/three", "a\nb\nc");
-    EXPECT_EQ(nof_lines((dir + "/three").c_str()), 2);
-    write_file(dir + "/empty", "");
-    EXPECT_EQ(nof_lines((dir + "/empty").c_str()), 0);
-    EXPECT_EQ(nof_lines((dir + "/missing").c_str()), -1);
 }
 
 TEST(Files, OpensAndClosesNumberedSets)
@@ -102,6 +95,8 @@ TEST(Outputs, StagedOutputsAndRemovalOnFailure)
 {
     std::string d = scratch_dir();
     write_file(d + "/result", "old");
+    // What a killed process of the same pid left under the staged name.
+    write_file(d + "/result." + std::to_string(getpid()) + ".part", "stale");
     FILE *f = open_output_staged((d + "/result").c_str(), "w");
     fputs("new", f);
     close_output(f, "result");
@@ -123,4 +118,23 @@ TEST(Outputs, StagedOutputsAndRemovalOnFailure)
     EXPECT_FALSE(fs::exists(d + "/partial"));
     EXPECT_EQ(read_file(d + "/replaced"), "someone else's");
     EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 2);
+
+    // Committed together, outputs are kept all or none: when the second
+    // cannot be renamed (its name is a folder), the first, renamed already,
+    // is removed too.
+    std::string all = d + "/all";
+    fs::create_directories(all + "/second/inside");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        fclose(open_output_staged((all + "/first").c_str(), "w"));
+        fclose(open_output_staged((all + "/second").c_str(), "w"));
+        commit_outputs();
+        _exit(0);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_EQ(exit_code(raw), 2);
+    EXPECT_FALSE(fs::exists(all + "/first"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(all), fs::directory_iterator()), 1);
 }

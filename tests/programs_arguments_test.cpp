@@ -11,15 +11,6 @@ using namespace testutil;
 
 namespace {
 
-std::map<std::string, std::string> snapshot(const std::string &dir)
-{
-    std::map<std::string, std::string> files;
-    for (const auto &e : fs::directory_iterator(dir))
-        if (!e.is_symlink())
-            files[e.path().filename().string()] = read_file(e.path().string());
-    return files;
-}
-
 void expect_refused(const result &r, const std::string &program, const std::string &file,
                     const std::string &what)
 {
@@ -119,11 +110,11 @@ TEST(ProgramArguments, NoOutputOverAnInput)
             }
             fs::create_symlink(c.target, c.link);
         }
-        const auto before = snapshot(d);
+        const auto before = files_of(d);
         result r = run(c.program, c.args);
         expect_refused(r, c.program, c.output, c.program + " " + c.output);
         EXPECT_NE(r.err.find("is the same file as the input"), std::string::npos) << r.err;
-        EXPECT_EQ(snapshot(d), before) << c.program << ": an input was touched";
+        EXPECT_EQ(files_of(d), before) << c.program << ": an input was touched";
         if (!c.link.empty()) {
             fs::remove(c.link);
             if (!moved.empty())

@@ -1,3 +1,5 @@
+// The --forbid and --require files read into arcs, and the check that the
+// constraints admit a network (arc_lists.h).
 #include "arc_lists.h"
 
 #include <string>
@@ -55,7 +57,7 @@ int index_of(const data_set &data, const std::string &name)
 std::vector<std::pair<int, int>> read_arcs(const char *path, const data_set &data)
 {
     std::vector<std::pair<int, int>> arcs;
-    const std::string text = without_comments(read_whole_file(path, "rb"));
+    const std::string text = without_comments(read_whole(fopen_checked(path, "rb"), path));
     size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0, line = 1;
     const char delim = detect_delimiter(text, pos);
     std::vector<field> fields;

@@ -1,3 +1,4 @@
+// Numeric labels and the binning of numeric columns into ranges (binning.h).
 #include "binning.h"
 
 #include <algorithm>

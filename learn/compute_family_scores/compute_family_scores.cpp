@@ -3,7 +3,6 @@
 // variable-description file <dirname>/vd.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -78,35 +77,9 @@ struct options {
     std::string resample; // "SEED:K", empty for the rows as read
 };
 
-// ---- outputs under temporary names -----------------------------------------
-
-// Each output is written to its temporary name and renamed when all are
-// complete; until then a failure, an exit or a fatal signal removes them.
-std::vector<std::string> temp_names, final_names;
-volatile sig_atomic_t outputs_done = 0;
-volatile sig_atomic_t nof_renamed = 0;
-
-void remove_outputs()
-{
-    if (outputs_done)
-        return;
-    for (const auto &t : temp_names)
-        unlink(t.c_str());
-    for (sig_atomic_t k = 0; k < nof_renamed; ++k)
-        unlink(final_names[size_t(k)].c_str());
-}
-
-void on_signal(int sig)
-{
-    remove_outputs();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-
 void write_vd(const data_set &data, const char *path)
 {
-    FILE *f = fopen_checked(path, "w");
+    FILE *f = open_output_staged(path, "w");
     for (size_t c = 0; c < data.names.size(); ++c) {
         std::string line = escape_field(data.names[c]) + "\t" +
                            std::to_string(data.labels[c].size());
@@ -136,8 +109,8 @@ struct record_block {
 
 record_block start_block(const char *path)
 {
-    record_block b{fopen_checked(path, "wb"), path, queue_start(4, block_records * sizeof(double)),
-                   nullptr, 0};
+    record_block b{open_output_staged(path, "wb"), path,
+                   queue_start(4, block_records * sizeof(double)), nullptr, 0};
     setvbuf(b.file, nullptr, _IONBF, 0);
     b.buf = reinterpret_cast<double *>(queue_buffer(b.queue));
     return b;
@@ -184,17 +157,6 @@ void write_local_file(const std::vector<double> &g, const score_options &opt,
     finish(b);
 }
 
-void rename_outputs()
-{
-    for (size_t k = 0; k < temp_names.size(); ++k) {
-        errno = 0;
-        if (rename(temp_names[k].c_str(), final_names[k].c_str()) != 0)
-            fail_errno(final_names[k].c_str());
-        nof_renamed = sig_atomic_t(k + 1);
-    }
-    outputs_done = 1;
-}
-
 void compute_family_scores(const options &opt_in, const char *data_path, const char *dirname)
 {
     scoring_settings opt = opt_in.s;
@@ -221,26 +183,22 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
     std::filesystem::create_directories(dirname, ec);
     if (ec)
         fail(dirname, ec.message().c_str());
-    std::string dir = dirname;
-    final_names.push_back(dir + "/vd");
+    // The outputs are staged (outputs.h) and committed together at the end.
+    const std::string dir = dirname;
+    std::vector<std::string> outputs = {dir + "/vd"};
     if (opt_in.local_files && !opt_in.describe)
         for (int i = 0; i < n; ++i)
-            final_names.push_back(dir + "/" + std::to_string(i));
+            outputs.push_back(dir + "/" + std::to_string(i));
     else if (!opt_in.describe)
-        final_names.push_back(dir + "/res");
-    for (const auto &f : final_names)
-        temp_names.push_back(f + ".tmp");
+        outputs.push_back(dir + "/res");
     // An earlier result must not survive a failed run looking current.
-    for (const auto &f : final_names)
+    for (const auto &f : outputs)
         if (unlink(f.c_str()) != 0 && errno != ENOENT)
             fail_errno(f.c_str());
-    atexit(remove_outputs);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-        signal(sig, on_signal);
 
     if (opt_in.describe) {
-        write_vd(data, temp_names[0].c_str());
-        rename_outputs();
+        write_vd(data, outputs[0].c_str());
+        commit_outputs();
         return;
     }
 
@@ -257,26 +215,24 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
         arity.push_back(double(l.size()));
     const double unit = penalty_unit(data, opt.score);
 
-    write_vd(data, temp_names[0].c_str());
+    write_vd(data, outputs[0].c_str());
     if (opt_in.local_files)
         for (int i = 0; i < n; ++i)
             write_local_file(g, opt.score, arity.data(), unit, n, i,
-                             temp_names[size_t(i) + 1].c_str());
+                             outputs[size_t(i) + 1].c_str());
     else
-        write_table(g, opt.score, arity.data(), unit, n, temp_names[1].c_str());
+        write_table(g, opt.score, arity.data(), unit, n, outputs[1].c_str());
 
-    rename_outputs();
+    commit_outputs();
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    ignore_file_size_signal();
-    program_name = "compute_family_scores";
+    CLI::App app = tool_command_line("compute_family_scores");
+    remove_outputs_on_signals();
     options opt;
-    std::vector<std::string> positional;
-    CLI::App app;
     add_scoring_options(app, opt.s);
     app.add_flag("--local-files", opt.local_files);
     app.add_flag("--describe", opt.describe);
@@ -286,13 +242,8 @@ int main(int argc, char **argv)
                    ? std::string()
                    : std::string("expected SEED:K, two unsigned integers");
     });
-    app.add_option("args", positional);
-    parse_command_line(app, argc, argv, usage_line,
-                       (std::string(help_head) + scoring_options_help + help_tail).c_str());
-    if (positional.size() != 2) {
-        fputs(usage_line, stderr);
-        return 1;
-    }
+    const std::vector<std::string> positional = parse_with_arguments(
+        app, argc, argv, usage_line, std::string(help_head) + scoring_options_help + help_tail, 2);
     if (opt.s.threads == 0)
         opt.s.threads = std::max(1u, std::thread::hardware_concurrency());
     compute_family_scores(opt, positional[0].c_str(), positional[1].c_str());

@@ -1,6 +1,7 @@
+// Splitting delimited text into records and fields, and choosing the
+// delimiter (csv_text.h).
 #include "csv_text.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "files.h"
@@ -170,25 +171,6 @@ char detect_delimiter(const std::string &text, size_t start)
         }
     }
     return best_fields != 0 ? best : widest;
-}
-
-std::string read_whole_file(const char *path, const char *mode)
-{
-    FILE *f = fopen_checked(path, mode);
-    std::string text;
-    char buf[1 << 16];
-    for (;;) {
-        errno = 0;
-        size_t got = fread(buf, 1, sizeof buf, f);
-        text.append(buf, got);
-        if (got < sizeof buf) {
-            if (ferror(f))
-                fail_errno(path);
-            break;
-        }
-    }
-    close_input(f, path);
-    return text;
 }
 
 std::string trim(const std::string &s)

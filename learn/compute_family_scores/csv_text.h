@@ -1,5 +1,5 @@
 // Delimited text as the scorer reads it (data sets and arc lists): records of
-// fields with RFC 4180 quoting, the choice of the delimiter, whole files.
+// fields with RFC 4180 quoting and the choice of the delimiter.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -33,9 +33,6 @@ bool blank_record(const std::vector<field> &fields);
 // is consistent, the one giving the header the most fields; comma when none
 // splits the header.
 char detect_delimiter(const std::string &text, size_t pos);
-
-// The whole content of a file (mode "rb" or "r").
-std::string read_whole_file(const char *path, const char *mode);
 
 // s without leading and trailing blanks, tabs and carriage returns.
 std::string trim(const std::string &s);

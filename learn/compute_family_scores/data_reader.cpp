@@ -1,3 +1,4 @@
+// A data set read from CSV/TSV text into category codes (data_reader.h).
 #include "data_reader.h"
 
 #include <algorithm>
@@ -210,6 +211,6 @@ data_set parse_data(const std::string &text, const char *name, const read_option
 
 data_set read_data(const char *path, const read_options &opt)
 {
-    std::string text = read_whole_file(path, "rb");
+    std::string text = read_whole(fopen_checked(path, "rb"), path);
     return parse_data(text, path, opt);
 }

@@ -1,3 +1,4 @@
+// Bootstrap resamples of a data set's rows (resample.h).
 #include "resample.h"
 
 #include <cerrno>

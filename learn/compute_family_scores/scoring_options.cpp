@@ -1,3 +1,5 @@
+// The shared table of scoring and reading options, and the arguments that
+// pass them on (scoring_options.h).
 #include "scoring_options.h"
 
 #include <CLI/CLI.hpp>
@@ -247,17 +249,3 @@ std::vector<std::string> scoring_arguments(const scoring_settings &s)
     return a;
 }
 
-void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line,
-                        const char *help_text)
-{
-    app.set_help_flag("--help");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        fputs(help_text, stdout);
-        exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2);
-    } catch (const CLI::ParseError &e) {
-        fprintf(stderr, "%s: %s\n%s", program_name, e.what(), usage_line);
-        exit(1);
-    }
-}

@@ -31,11 +31,5 @@ void add_scoring_options(CLI::App &app, scoring_settings &s);
 // for every setting other than its default, for passing on to the scorer.
 std::vector<std::string> scoring_arguments(const scoring_settings &s);
 
-// Parses the command line with app.  --help (added here) prints help_text
-// to standard output and exits 0; an unknown option or a bad value prints
-// "<program_name>: <what>" and the usage line to standard error and exits 1.
-void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line,
-                        const char *help_text);
-
 // The option texts of the help, for the options added above.
 extern const char scoring_options_help[];

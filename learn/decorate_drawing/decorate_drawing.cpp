@@ -14,6 +14,12 @@
 namespace {
 
 const char usage_line[] = "Usage: decorate_drawing [options] DOTFILE OUTFILE\n";
+const char description[] =
+    "Fills the marker comments of DOTFILE (written by edges_to_gv) and writes\n"
+    "OUTFILE ('-': standard output): the title from --data and --score,\n"
+    "arcs marked reversible in --types drawn without arrowheads, and the\n"
+    "labels of --labels on their arcs (a label given for the other direction\n"
+    "of a reversible arc is used too).";
 
 struct options {
     std::string dotfile, outfile, types, vdfile, labels, data, score;
@@ -117,15 +123,8 @@ int decorate_drawing(const options &opt)
 
 int main(int argc, char **argv)
 {
-    program_name = "decorate_drawing";
-    ignore_file_size_signal();
     options opt;
-    CLI::App app("Fills the marker comments of DOTFILE (written by edges_to_gv) and writes\n"
-                 "OUTFILE ('-': standard output): the title from --data and --score,\n"
-                 "arcs marked reversible in --types drawn without arrowheads, and the\n"
-                 "labels of --labels on their arcs (a label given for the other direction\n"
-                 "of a reversible arc is used too).",
-                 "decorate_drawing");
+    CLI::App app = tool_command_line("decorate_drawing", description);
     app.add_option("DOTFILE", opt.dotfile, "DOT file of edges_to_gv ('-': standard input)")
         ->required();
     app.add_option("OUTFILE", opt.outfile, "decorated DOT file")->required();

@@ -11,6 +11,10 @@
 namespace {
 
 const char usage_line[] = "Usage: drawing_names [options] VDFILE OUTFILE\n";
+const char description[] =
+    "Writes OUTFILE, one name per line for edges_to_gv: the names of VDFILE\n"
+    "escaped for a double-quoted DOT string, names longer than the limit\n"
+    "cut with an ellipsis.";
 
 struct options {
     std::string vdfile, outfile;
@@ -48,13 +52,8 @@ int drawing_names(const options &opt)
 
 int main(int argc, char **argv)
 {
-    program_name = "drawing_names";
-    ignore_file_size_signal();
     options opt;
-    CLI::App app("Writes OUTFILE, one name per line for edges_to_gv: the names of VDFILE\n"
-                 "escaped for a double-quoted DOT string, names longer than the limit\n"
-                 "cut with an ellipsis.",
-                 "drawing_names");
+    CLI::App app = tool_command_line("drawing_names", description);
     app.add_option("VDFILE", opt.vdfile, "variable-description file")->required();
     app.add_option("OUTFILE", opt.outfile, "names for the drawing ('-': standard output)")
         ->required();

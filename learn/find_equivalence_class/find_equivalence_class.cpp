@@ -14,6 +14,12 @@
 namespace {
 
 const char usage_line[] = "Usage: find_equivalence_class [options] NETFILE VDFILE\n";
+const char description[] =
+    "Marks each arc of a network compelled (every network of its Markov\n"
+    "equivalence class has it so) or reversible.  NETFILE: one parent varset\n"
+    "per variable; VDFILE: the variable-description file (names).  Standard\n"
+    "output: one 'parent -> child' line per arc, ' (reversible)' appended to\n"
+    "reversible ones.";
 
 struct options {
     std::string netfile, vdfile;
@@ -119,15 +125,8 @@ int find_equivalence_class(const options &opt)
 
 int main(int argc, char **argv)
 {
-    program_name = "find_equivalence_class";
-    ignore_file_size_signal();
     options opt;
-    CLI::App app("Marks each arc of a network compelled (every network of its Markov\n"
-                 "equivalence class has it so) or reversible.  NETFILE: one parent varset\n"
-                 "per variable; VDFILE: the variable-description file (names).  Standard\n"
-                 "output: one 'parent -> child' line per arc, ' (reversible)' appended to\n"
-                 "reversible ones.",
-                 "find_equivalence_class");
+    CLI::App app = tool_command_line("find_equivalence_class", description);
     app.add_option("NETFILE", opt.netfile, "network file")->required();
     app.add_option("VDFILE", opt.vdfile, "variable-description file")->required();
     app.add_option("--types", opt.types_file,

@@ -27,6 +27,13 @@
 namespace {
 
 const char usage_line[] = "Usage: fit_parameters [options] DATA NETFILE PARAMFILE\n";
+const char description[] =
+    "Fits the conditional probability table of every variable of the network\n"
+    "NETFILE (one parent varset per variable, variables in DATA's column\n"
+    "order) from the rows of DATA, and writes them to PARAMFILE ('-':\n"
+    "standard output).  bayes: (N_ijk + ess/(q r)) / (N_ij + ess/q), the\n"
+    "posterior mean under the BDeu prior; mle: N_ijk / N_ij, a parent\n"
+    "configuration never seen getting the uniform distribution.";
 
 // Tables beyond this many entries are refused rather than written.
 constexpr uint64_t max_table_entries = uint64_t(1) << 24;
@@ -123,16 +130,8 @@ int fit_parameters(const options &opt)
 
 int main(int argc, char **argv)
 {
-    program_name = "fit_parameters";
-    ignore_file_size_signal();
     options opt;
-    CLI::App app("Fits the conditional probability table of every variable of the network\n"
-                 "NETFILE (one parent varset per variable, variables in DATA's column\n"
-                 "order) from the rows of DATA, and writes them to PARAMFILE ('-':\n"
-                 "standard output).  bayes: (N_ijk + ess/(q r)) / (N_ij + ess/q), the\n"
-                 "posterior mean under the BDeu prior; mle: N_ijk / N_ij, a parent\n"
-                 "configuration never seen getting the uniform distribution.",
-                 "fit_parameters");
+    CLI::App app = tool_command_line("fit_parameters", description);
     app.add_option("DATA", opt.data, "data file (CSV or TSV with a header row)")->required();
     app.add_option("NETFILE", opt.netfile, "network file")->required();
     app.add_option("PARAMFILE", opt.paramfile, "parameter file to write")->required();

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "model_files.h" // the command line of a program of learn/
 #include "scoring_options.h"
 
 #include <cctype>
@@ -64,7 +65,7 @@ const char *const footer =
 options parse_options(int argc, char **argv)
 {
     options opt;
-    CLI::App app(description, program);
+    CLI::App app = tool_command_line(program, description);
     app.footer(std::string("Scoring and reading options (passed to every stage that reads DATA):\n") +
                scoring_options_help + "\n" + footer);
     app.get_formatter()->column_width(26);
@@ -116,14 +117,7 @@ options parse_options(int argc, char **argv)
     app.add_option("DATA", opt.data, "the data file")->required()->type_name("");
     app.add_option("OUTDIR", opt.outdir, "the folder of the results (made when missing)")
         ->required()->type_name("");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        int rc = app.exit(e);
-        exit(fflush(stdout) != 0 || ferror(stdout) ? 2 : rc);
-    } catch (const CLI::ParseError &e) {
-        usage_error(e.what());
-    }
+    parse_command_line(app, argc, argv, usage_line);
     if (opt.data.empty())
         usage_error("DATA: the argument is empty");
     if (opt.outdir.empty())

@@ -109,7 +109,7 @@ double now_seconds()
 
 int run_process(const std::string &path, const char *argv0, const std::vector<std::string> &args,
                 const std::string &stdout_path, const char *stage,
-                const std::function<void()> &tick)
+                const std::function<void(pid_t)> &tick)
 {
     if (got_signal)
         stop_on_signal(got_signal, nullptr);
@@ -134,7 +134,7 @@ int run_process(const std::string &path, const char *argv0, const std::vector<st
         if (pause_ns < 100 * 1000 * 1000)
             pause_ns *= 2;
         if (tick)
-            tick();
+            tick(pid);
     }
     child_pid = 0;
     if (got_signal)

@@ -103,7 +103,7 @@ const std::vector<stage> stage_table = {
     // so that --keep keeps theirs.
     {"compute_family_scores", "resample {round}/{rounds}",
      {"{scoring}", "--local-files", "--resample", "{seed}:{round}", "{data}", "{dir}"}, "", {},
-     {"{i}", "vd"}, {"{i}.tmp"}, table_bytes, {}, wants_bootstrap, after_local_files,
+     {"{i}", "vd"}, {}, table_bytes, {}, wants_bootstrap, after_local_files,
      "bootstrap"},
     {"find_top_families", "resample {round}/{rounds}", {"{n}", "{dir}"}, "", {"{i}"},
      {"{i}.bps", "{i}.bss"}, {}, best_bytes, {"{i}"}, wants_bootstrap, nullptr, "bootstrap"},
@@ -121,12 +121,10 @@ const std::vector<stage> stage_table = {
      "", {"vd", "boot-{round:bootstrap}.net"},
      {"bootstrap.csv", "averaged.txt", "averaged-labels.csv"}, {}, nullptr,
      {"boot-{round:bootstrap}.net"}, wants_bootstrap, nullptr, ""},
-    // The scorer writes under temporary names and renames at the end: the
-    // growth shows in the temporary files.
     {"compute_family_scores", "", {"{scoring}", "--local-files", "{data}", "{dir}"}, "",
-     {}, {"{i}", "vd"}, {"{i}.tmp"}, table_bytes, {}, is_direct, after_local_files, ""},
+     {}, {"{i}", "vd"}, {}, table_bytes, {}, is_direct, after_local_files, ""},
     {"compute_family_scores", "", {"{scoring}", "{data}", "{dir}"}, "",
-     {}, {"res", "vd"}, {"res.tmp"}, table_bytes, {}, is_full_chain, after_table, ""},
+     {}, {"res", "vd"}, {}, table_bytes, {}, is_full_chain, after_table, ""},
     {"scatter_family_values", "", {"{n}", "{dir}"}, "",
      {"res"}, {"{i}.slt"}, {}, table_bytes, {"res"}, is_full_chain, nullptr, ""},
     {"flip_family_files", "", {"{n}", "{dir}"}, "",
@@ -403,13 +401,16 @@ void run_one(const stage &s, int k, int total, run_context &ctx, bool line_stays
         progress_line(k, total, name, "");
     const double start = now_seconds();
     std::string shown;
-    auto tick = [&]() {
+    auto tick = [&](pid_t child) {
         if (!tty || expected == 0)
             return;
+        // A file is counted under its name or, while a program stages it
+        // (outputs.h), under its staged name.
+        const std::string staged = "." + std::to_string(child) + ".part";
         uint64_t done = 0;
         struct stat st;
         for (const auto &f : watched)
-            if (stat(f.c_str(), &st) == 0)
+            if (stat(f.c_str(), &st) == 0 || stat((f + staged).c_str(), &st) == 0)
                 done += uint64_t(st.st_size);
         if (done > expected)
             done = expected;

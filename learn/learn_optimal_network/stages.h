@@ -48,7 +48,7 @@ struct stage {
     std::string stdout_file;              // standard output into this file; "": to stderr
     std::vector<std::string> reads;       // files of the run's folder it reads
     std::vector<std::string> writes;      // files it leaves
-    std::vector<std::string> progress;    // files whose growth shows progress ("": writes)
+    std::vector<std::string> progress;    // files whose growth shows progress (none: writes)
     uint64_t (*expected_bytes)(int n);    // their size at the end; nullptr: no percentage
     std::vector<std::string> drop_after;  // inputs deleted after it, unless --keep
     bool (*when)(const options &);        // nullptr: always

@@ -1,3 +1,5 @@
+// Reading and writing the model programs' files, and the command line of
+// the programs in learn/ (model_files.h).
 #include "model_files.h"
 
 #include <CLI/CLI.hpp>
@@ -99,22 +101,7 @@ std::string unescape_field(const std::string &s)
 
 std::string read_text(const char *path)
 {
-    bool std_in = std::strcmp(path, "-") == 0;
-    FILE *f = std_in ? stdin : fopen_checked(path, "rb");
-    std::string text;
-    char buf[1 << 16];
-    for (;;) {
-        errno = 0;
-        size_t got = fread(buf, 1, sizeof buf, f);
-        text.append(buf, got);
-        if (got < sizeof buf) {
-            if (ferror(f))
-                fail_errno(path);
-            break;
-        }
-    }
-    close_input(f, std_in ? "standard input" : path);
-    return text;
+    return read_whole(open_input_or_stdin(path, "rb"), input_name(path));
 }
 
 void write_text(const char *path, const std::string &text)
@@ -372,19 +359,41 @@ std::vector<std::vector<std::string>> parse_csv(const std::string &text, const c
     return records;
 }
 
-void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line)
+CLI::App tool_command_line(const char *name, const char *description)
 {
+    program_name = name;
+    ignore_file_size_signal();
+    return CLI::App(description, name);
+}
+
+void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line,
+                        const char *help_text)
+{
+    if (help_text != nullptr)
+        app.set_help_flag("--help");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
-        fputs(app.help().c_str(), stdout);
-        if (fflush(stdout) != 0 || ferror(stdout))
-            exit(2);
-        exit(0);
+        fputs(help_text != nullptr ? help_text : app.help().c_str(), stdout);
+        exit(fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2);
     } catch (const CLI::ParseError &e) {
         fprintf(stderr, "%s: %s\n%s", program_name, e.what(), usage_line);
         exit(1);
     }
+}
+
+std::vector<std::string> parse_with_arguments(CLI::App &app, int argc, char **argv,
+                                              const char *usage_line, const std::string &help_text,
+                                              size_t nof_args)
+{
+    std::vector<std::string> args;
+    app.add_option("args", args);
+    parse_command_line(app, argc, argv, usage_line, help_text.c_str());
+    if (args.size() != nof_args) {
+        fputs(usage_line, stderr);
+        exit(1);
+    }
+    return args;
 }
 
 std::string dot_escape(const std::string &s)

@@ -1,6 +1,7 @@
 // Files shared by the programs that turn a learned structure into a model:
 // the variable-description file, the network file, the parameter file and
-// the arc-type file, plus the command-line conventions of these programs.
+// the arc-type file, plus the command-line conventions of the programs in
+// learn/.
 //
 // Every failure goes through fail() of the suite library: one line
 // "<program>: <file>: <reason>" and exit status 2.
@@ -74,9 +75,23 @@ std::string read_text(const char *path);
 // the partial file.
 void write_text(const char *path, const std::string &text);
 
-// Parses the command line with CLI11: --help prints the help and exits 0, a
-// usage error prints "<program>: <what>" and the usage line and exits 1.
-void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line);
+// The command line of a program of learn/, through CLI11.  The start of
+// its main: name is the program's name in failure messages, SIGXFSZ is
+// ignored (a write beyond the file-size limit fails and is reported, see
+// checked_io.h), and the parser has the description and name for its help.
+CLI::App tool_command_line(const char *name, const char *description = "");
+// Parses the command line with app: --help prints the help and exits 0 (2
+// when standard output fails); a usage error prints "<program>: <what>"
+// and the usage line to standard error and exits 1.  The help is help_text
+// when given (then --help is the only spelling), else the parser's own.
+void parse_command_line(CLI::App &app, int argc, char **argv, const char *usage_line,
+                        const char *help_text = nullptr);
+// parse_command_line for a program with a help text of its own and exactly
+// nof_args arguments besides its options, which it returns; another count
+// prints the usage line and exits 1.
+std::vector<std::string> parse_with_arguments(CLI::App &app, int argc, char **argv,
+                                              const char *usage_line, const std::string &help_text,
+                                              size_t nof_args);
 
 // Text for a double-quoted DOT string: \ and " escaped, a line feed as the
 // line break \n, other control characters as blanks.

@@ -234,18 +234,10 @@ int score_network(options &opt, const char *data_path, const char *arcs_path)
 
 int main(int argc, char **argv)
 {
-    program_name = "score_network";
-    ignore_file_size_signal();
+    CLI::App app = tool_command_line("score_network");
     options opt;
-    std::vector<std::string> positional;
-    CLI::App app;
     add_scoring_options(app, opt.s);
-    app.add_option("args", positional);
-    parse_command_line(app, argc, argv, usage_line,
-                       (std::string(help_head) + scoring_options_help + help_tail).c_str());
-    if (positional.size() != 2) {
-        fputs(usage_line, stderr);
-        return 1;
-    }
+    const std::vector<std::string> positional = parse_with_arguments(
+        app, argc, argv, usage_line, std::string(help_head) + scoring_options_help + help_tail, 2);
     return score_network(opt, positional[0].c_str(), positional[1].c_str());
 }

@@ -13,6 +13,11 @@
 namespace {
 
 const char usage_line[] = "Usage: write_model_files [options] PARAMFILE\n";
+const char description[] =
+    "Writes the fitted network of PARAMFILE (written by fit_parameters) as BIF\n"
+    "0.15 text and as XMLBIF 0.3.  In BIF, names and states that are not\n"
+    "valid words (letters, digits, '_', '-', not starting with a digit) are\n"
+    "replaced by unique valid ones, the original kept in a property line.";
 
 struct options {
     std::string paramfile, bif, xml;
@@ -271,14 +276,8 @@ int write_model_files(const options &opt)
 
 int main(int argc, char **argv)
 {
-    program_name = "write_model_files";
-    ignore_file_size_signal();
     options opt;
-    CLI::App app("Writes the fitted network of PARAMFILE (written by fit_parameters) as BIF\n"
-                 "0.15 text and as XMLBIF 0.3.  In BIF, names and states that are not\n"
-                 "valid words (letters, digits, '_', '-', not starting with a digit) are\n"
-                 "replaced by unique valid ones, the original kept in a property line.",
-                 "write_model_files");
+    CLI::App app = tool_command_line("write_model_files", description);
     app.add_option("PARAMFILE", opt.paramfile, "parameter file")->required();
     app.add_option("--bif", opt.bif, "write BIF to FILE ('-': standard output)");
     app.add_option("--xml", opt.xml, "write XMLBIF to FILE ('-': standard output)");
