@@ -73,6 +73,7 @@ const char help_tail[] =
 struct options {
     scoring_settings s;
     bool local_files = false;
+    bool quiet = false;
     bool describe = false;
     std::string resample; // "SEED:K", empty for the rows as read
 };
@@ -161,10 +162,10 @@ void compute_family_scores(const options &opt_in, const char *data_path, const c
 {
     scoring_settings opt = opt_in.s;
     data_set data = read_data(data_path, opt.read);
-    if (data.nof_dropped != 0)
+    if (data.nof_dropped != 0 && !opt_in.quiet)
         fprintf(stderr, "%s: %s: dropped %zu of %zu rows for missing values\n", program_name,
                 data_path, data.nof_dropped, data.nof_dropped + data.nof_rows);
-    for (const auto &note : data.binned)
+    for (const auto &note : opt_in.quiet ? std::vector<std::string>() : data.binned)
         fprintf(stderr, "%s: %s: %s\n", program_name, data_path, note.c_str());
     if (!opt_in.resample.empty()) {
         uint64_t seed = 0, index = 0;
@@ -236,6 +237,7 @@ int main(int argc, char **argv)
     add_scoring_options(app, opt.s);
     app.add_flag("--local-files", opt.local_files);
     app.add_flag("--describe", opt.describe);
+    app.add_flag("--quiet", opt.quiet);
     app.add_option("--resample", opt.resample)->check([](const std::string &v) {
         uint64_t seed, index;
         return parse_resample(v.c_str(), &seed, &index)
