@@ -10,8 +10,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "arc_tables.h"
 #include "files.h"
+#include "model_files.h"
 
 namespace {
 
@@ -56,7 +56,9 @@ void average_networks(const std::string &vdfile, const std::string &bootcsv,
                       const std::string &avgnet, const std::string &labelcsv,
                       const std::vector<std::string> &netfiles, double threshold)
 {
-    const std::vector<std::string> names = read_names(vdfile.c_str());
+    std::vector<std::string> names;
+    for (const variable &v : read_vd(vdfile.c_str()))
+        names.push_back(v.name);
     const int n = int(names.size());
     if (n > 32)
         fail(vdfile.c_str(), "more than 32 variables");
@@ -119,32 +121,28 @@ void average_networks(const std::string &vdfile, const std::string &bootcsv,
         kept.push_back(r);
     }
 
-    csv_output out = open_output(bootcsv);
-    put_line(out, "from,to,strength,direction");
+    std::string out_text = "from,to,strength,direction\n";
     for (const pair_row &r : rows)
-        put_line(out, csv_field(names[size_t(r.from)]) + "," + csv_field(names[size_t(r.to)]) +
+        out_text += csv_field(names[size_t(r.from)]) + "," + csv_field(names[size_t(r.to)]) +
                           "," + number(double(r.together) / b, "%.10g") + "," +
-                          number(double(r.along) / r.together, "%.10g"));
-    close_output(out);
+                          number(double(r.along) / r.together, "%.10g") + "\n";
+    write_text(bootcsv.c_str(), out_text);
 
-    csv_output net = open_output(avgnet);
+    std::string net_text;
     for (uint32_t p : parents)
-        put_line(net, std::to_string(p));
-    close_output(net);
+        net_text += std::to_string(p) + "\n";
+    write_text(avgnet.c_str(), net_text);
 
-    csv_output labels = open_output(labelcsv);
-    put_line(labels, "from,to,label");
+    std::string labels_text = "from,to,label\n";
     for (const pair_row &r : kept)
-        put_line(labels, csv_field(names[size_t(r.from)]) + "," + csv_field(names[size_t(r.to)]) +
-                             "," + number(double(r.together) / b, "%.2f"));
-    close_output(labels);
+        labels_text += csv_field(names[size_t(r.from)]) + "," + csv_field(names[size_t(r.to)]) +
+                             "," + number(double(r.together) / b, "%.2f") + "\n";
+    write_text(labelcsv.c_str(), labels_text);
 }
 
 int main(int argc, char **argv)
 {
-    ignore_file_size_signal();
-    program_name = "average_networks";
-    CLI::App app(description, "average_networks");
+    CLI::App app = tool_command_line("average_networks", description);
     std::string vdfile, bootcsv, avgnet, labelcsv;
     std::vector<std::string> netfiles;
     double threshold = 0.5;
@@ -155,14 +153,7 @@ int main(int argc, char **argv)
     app.add_option("NETFILE", netfiles, "networks of the resamples")->required();
     app.add_option("--threshold", threshold,
                    "least strength of an arc of the averaged network, in (0, 1] (default 0.5)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        fprintf(stderr, "average_networks: %s\n%s", e.what(), usage_line);
-        return 1;
-    }
+    parse_command_line(app, argc, argv, usage_line);
     if (!(threshold > 0.0 && threshold <= 1.0))
         fail("--threshold", "expected a number in (0, 1]");
     average_networks(vdfile, bootcsv, avgnet, labelcsv, netfiles, threshold);

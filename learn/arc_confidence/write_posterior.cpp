@@ -10,8 +10,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "arc_tables.h"
 #include "files.h"
+#include "model_files.h"
 
 namespace {
 
@@ -29,15 +29,7 @@ const char description[] =
 // The n x n probabilities, n being the number of lines.
 std::vector<std::vector<double>> read_probabilities(const char *probfile)
 {
-    FILE *f = fopen_checked(probfile, "r");
-    std::string text;
-    char buf[65536];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, got);
-    if (ferror(f))
-        fail_errno(probfile);
-    fclose(f);
+    const std::string text = read_text(probfile);
     std::vector<std::vector<double>> rows;
     std::istringstream lines(text);
     std::string line;
@@ -83,39 +75,37 @@ void write_posterior(const char *probfile, const char *vdfile, const char *csvfi
 {
     const std::vector<std::vector<double>> prob = read_probabilities(probfile);
     const int n = int(prob.size());
-    const std::vector<std::string> names = read_names(vdfile);
+    std::vector<std::string> names;
+    for (const variable &v : read_vd(vdfile))
+        names.push_back(v.name);
     if (names.size() != prob.size())
         failf(vdfile, "%zu variables, but %s holds %d", names.size(), probfile, n);
     std::vector<uint32_t> parents;
     if (!netfile.empty())
         parents = read_network(netfile.c_str(), n);
 
-    csv_output out = open_output(csvfile);
-    put_line(out, "from,to,probability");
+    std::string out_text = "from,to,probability\n";
     for (int u = 0; u < n; ++u)
         for (int v = 0; v < n; ++v)
             if (u != v)
-                put_line(out, csv_field(names[size_t(u)]) + "," + csv_field(names[size_t(v)]) +
-                                  "," + exact_number(prob[size_t(u)][size_t(v)]));
-    close_output(out);
+                out_text += csv_field(names[size_t(u)]) + "," + csv_field(names[size_t(v)]) +
+                                  "," + exact_number(prob[size_t(u)][size_t(v)]) + "\n";
+    write_text(csvfile, out_text);
 
     if (labelfile.empty())
         return;
-    csv_output labels = open_output(labelfile);
-    put_line(labels, "from,to,label");
+    std::string labels_text = "from,to,label\n";
     for (int v = 0; v < n; ++v)   // arcs in the order of the network file
         for (int u = 0; u < n; ++u)
             if (u != v && (netfile.empty() || (parents[size_t(v)] >> u & 1)))
-                put_line(labels, csv_field(names[size_t(u)]) + "," + csv_field(names[size_t(v)]) +
-                                     "," + label_of(prob[size_t(u)][size_t(v)]));
-    close_output(labels);
+                labels_text += csv_field(names[size_t(u)]) + "," + csv_field(names[size_t(v)]) +
+                                     "," + label_of(prob[size_t(u)][size_t(v)]) + "\n";
+    write_text(labelfile.c_str(), labels_text);
 }
 
 int main(int argc, char **argv)
 {
-    ignore_file_size_signal();
-    program_name = "write_posterior";
-    CLI::App app(description, "write_posterior");
+    CLI::App app = tool_command_line("write_posterior", description);
     std::string probfile, vdfile, csvfile, labelfile, netfile;
     app.add_option("PROBFILE", probfile, "probabilities written by weigh_arcs")->required();
     app.add_option("VDFILE", vdfile, "variable-description file (names)")->required();
@@ -124,14 +114,7 @@ int main(int argc, char **argv)
                    "also write this label table from,to,label: the probability with two "
                    "decimals, for every ordered pair, or with --network for its arcs only");
     app.add_option("--network", netfile, "network file whose arcs the labels are for");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        fprintf(stderr, "write_posterior: %s\n%s", e.what(), usage_line);
-        return 1;
-    }
+    parse_command_line(app, argc, argv, usage_line);
     write_posterior(probfile.c_str(), vdfile.c_str(), csvfile.c_str(), labelfile, netfile);
     return 0;
 }

@@ -45,13 +45,6 @@ struct options {
     std::string data, netfile, paramfile;
 };
 
-std::string number(double v)
-{
-    char buf[40];
-    snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
 // The rows of the table of child i given its parents (ascending).
 std::vector<double> fit_table(const data_set &data, int i, const std::vector<int> &parents,
                               const options &opt)
@@ -95,7 +88,7 @@ int fit_parameters(const options &opt)
     data_set data = read_data(opt.data.c_str(), opt.read);
     const int n = int(data.names.size());
     std::vector<uint32_t> parents = read_network(opt.netfile.c_str(), n);
-    std::string out = "parameters\t" + opt.method + "\t" + number(opt.ess) + "\t" +
+    std::string out = "parameters\t" + opt.method + "\t" + exact_number(opt.ess) + "\t" +
                       std::to_string(data.nof_rows) + "\t" + std::to_string(n) + "\n";
     for (int i = 0; i < n; ++i) {
         out += "variable\t" + escape_field(data.names[size_t(i)]) + "\t" +
@@ -120,7 +113,7 @@ int fit_parameters(const options &opt)
         std::vector<double> probs = fit_table(data, i, ps, opt);
         const size_t r = data.labels[size_t(i)].size();
         for (size_t k = 0; k < probs.size(); ++k)
-            out += number(probs[k]) + ((k + 1) % r == 0 ? "\n" : "\t");
+            out += exact_number(probs[k]) + ((k + 1) % r == 0 ? "\n" : "\t");
     }
     write_text(opt.paramfile.c_str(), out);
     return 0;

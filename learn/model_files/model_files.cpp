@@ -282,6 +282,13 @@ parameters read_parameters(const char *path)
     return par;
 }
 
+std::string exact_number(double x)
+{
+    char buf[40];
+    snprintf(buf, sizeof buf, "%.17g", x);
+    return buf;
+}
+
 std::string csv_field(const std::string &s)
 {
     bool quote = s.find_first_of(",\"\r\n") != std::string::npos ||

@@ -66,6 +66,9 @@ parameters read_parameters(const char *path);
 // carriage return or a line feed (or starts or ends with a blank), quotes
 // doubled.
 std::string csv_field(const std::string &s);
+// The number as printf's "%.17g" writes it: enough digits to read back the
+// same double.
+std::string exact_number(double x);
 // Splits CSV text into records of fields (RFC 4180); name is for messages.
 std::vector<std::vector<std::string>> parse_csv(const std::string &text, const char *name);
 

@@ -23,13 +23,6 @@ struct options {
     std::string paramfile, bif, xml;
 };
 
-std::string number(double v)
-{
-    char buf[40];
-    snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
 // ---- BIF -----------------------------------------------------------------
 
 bool word_char(char c)
@@ -166,7 +159,7 @@ std::string write_bif(const parameters &par)
         for (size_t j = 0; j < q; ++j) {
             std::vector<std::string> probs, config(t.parents.size());
             for (size_t k = 0; k < r; ++k)
-                probs.push_back(number(t.probs[j * r + k]));
+                probs.push_back(exact_number(t.probs[j * r + k]));
             size_t rest = j;
             for (size_t m = t.parents.size(); m-- > 0;) {
                 const auto &ps = states[size_t(t.parents[m])];
@@ -256,7 +249,7 @@ std::string write_xml(const parameters &par)
         out += "  <TABLE>";
         const auto &probs = par.tables[i].probs;
         for (size_t k = 0; k < probs.size(); ++k)
-            out += (k ? " " : "") + number(probs[k]);
+            out += (k ? " " : "") + exact_number(probs[k]);
         out += "</TABLE>\n</DEFINITION>\n";
     }
     return out + "</NETWORK>\n</BIF>\n";
