@@ -26,30 +26,13 @@
 #include <vector>
 
 #include "files.h"
-#include "record_reader.h"
 #include "logsum.h"
 
 namespace {
 
-constexpr size_t buffer_records = 32768;
+constexpr size_t buffer_records = 32768;   // 256 KiB of doubles per read
 constexpr int block_bits = 10;
 constexpr size_t block = size_t(1) << block_bits;
-
-double next_double(record_reader *r)
-{
-    double x;
-    memcpy(&x, reader_next(r), sizeof x);
-    return x;
-}
-
-void rewind_reader(record_reader *r)
-{
-    errno = 0;
-    if (fseek(r->file, 0, SEEK_SET) != 0)
-        fail_errno(r->name);
-    r->filled = 0;
-    r->next = 0;
-}
 
 } // namespace
 
@@ -70,23 +53,36 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
     FILE *bf = fopen_checked(bwdfile, "rb");
     check_input_size(ff, count * sizeof(double), fwdfile);
     check_input_size(bf, count * sizeof(double), bwdfile);
-    record_reader fwd, bwd;
-    reader_init(&fwd, ff, fwdfile, sizeof(double), buffer_records);
-    reader_init(&bwd, bf, bwdfile, sizeof(double), buffer_records);
-    std::vector<double> scores(buffer_records), e(block);
+    std::vector<double> scores(buffer_records), e(block), fbuf(buffer_records),
+        bbuf(buffer_records);
+    // Set sizes within a block, for the prior.
+    unsigned char low_size[block];
+    for (size_t k = 0; k < block; ++k)
+        low_size[k] = (unsigned char)__builtin_popcountll(k);
 
     for (int v = first; v < n; v += step) {
         const uint64_t vb = uint64_t(1) << v;
-        // F(U) B(U + v) for the sets U without v, in parset order.
-        rewind_reader(&fwd);
-        rewind_reader(&bwd);
+        // F(U) B(U + v) for the sets U without v, in parset order: the
+        // sets without v come in runs of 2^v, each followed by the run of
+        // the same sets with v.
         uint64_t p = 0, q = 0;
-        for (uint64_t s = 0; s < count; ++s) {
-            const double f = next_double(&fwd), b = next_double(&bwd);
-            if ((s & vb) == 0)
-                g[p++] = f;
-            else
-                g[q++] += b;
+        for (uint64_t at = 0; at < count; at += buffer_records) {
+            const size_t len = size_t(count - at < buffer_records ? count - at : buffer_records);
+            pread_exact(ff, fbuf.data(), len * sizeof(double), at * sizeof(double), fwdfile);
+            pread_exact(bf, bbuf.data(), len * sizeof(double), at * sizeof(double), bwdfile);
+            const size_t run = vb < len ? size_t(vb) : len;
+            for (size_t k = 0; k < len; k += run) {
+                if (((at + k) & vb) == 0) {
+                    memcpy(g + p, fbuf.data() + k, run * sizeof(double));
+                    p += run;
+                } else {
+                    const double *b = bbuf.data() + k;
+                    double *t = g + q;
+                    for (size_t i = 0; i < run; ++i)
+                        t[i] += b[i];
+                    q += run;
+                }
+            }
         }
         // Sums over the supersets.
         subset_sums(g, n - 1, true, split);
@@ -106,9 +102,10 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                 const size_t bl = len - b0 < block ? len - b0 : block;
                 double *w = scores.data() + b0;
                 double m = minus_inf, lo = HUGE_VAL;
+                const double *pr = prior.data() + __builtin_popcountll(at + b0);
+                const double *gb = g + at + b0;
                 for (size_t k = 0; k < bl; ++k) {
-                    const uint64_t ps = at + b0 + k;
-                    w[k] += prior[size_t(__builtin_popcountll(ps))] + g[ps];
+                    w[k] += pr[low_size[k]] + gb[k];
                     m = w[k] > m ? w[k] : m;
                     lo = w[k] != minus_inf && w[k] < lo ? w[k] : lo;
                 }
@@ -158,8 +155,6 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
         }
     }
-    reader_free(&fwd);
-    reader_free(&bwd);
     close_input(ff, fwdfile);
     close_input(bf, bwdfile);
     free(g);
