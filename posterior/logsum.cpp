@@ -126,22 +126,66 @@ namespace {
 
 // Where pending and y >= 2^-800: out = m + log y, no longer pending; the
 // number still pending.
-// (Flags are doubles, 1 or 0, so that the loop works on lanes of one width.)
+// (Flags are doubles, 1 or 0, so that the loop works on lanes of one width;
+// their count is kept in eight lanes, exact in any order, so that it does
+// not hold the loop to one add at a time.)
 WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending, size_t len,
                                    double m)
 {
     constexpr double floor = 0x1p-800;
-    double left = 0;
-    for (size_t k = 0; k < len; ++k) {
+    double left[8] = {};
+    auto one = [&](size_t k, double &acc) {
         const bool near = y[k] >= floor;
         const double l = log_positive(near ? y[k] : 1.0);
         const bool take = near && pending[k] != 0.0;
         const double r = m + l;
         out[k] = take ? r : out[k];
         pending[k] = take ? 0.0 : pending[k];
-        left += pending[k];
+        acc += pending[k];
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}
+
+// The largest x[k] below cut (-inf if none), kept in eight lanes.
+WITH_WIDE_CLONE double max_below(const double *x, size_t len, double cut)
+{
+    double acc[8];
+    for (double &a : acc)
+        a = minus_inf;
+    auto one = [&](size_t k, double &a) {
+        const double v = x[k] < cut ? x[k] : minus_inf;
+        a = v > a ? v : a;
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, acc[j]);
+    for (; k < len; ++k)
+        one(k, acc[0]);
+    double m = minus_inf;
+    for (double a : acc)
+        m = a > m ? a : m;
+    return m;
+}
+
+// to_linear for the x[k] below cut; the others give 0.
+WITH_WIDE_CLONE void to_linear_below(const double *x, double *y, size_t len, double m, double cut)
+{
+    for (size_t k = 0; k < len; ++k) {
+        const double d = x[k] - m;
+        const bool tiny = !(d >= -708.0) || !(x[k] < cut);
+        const double e = exp_nonpositive(tiny ? 0.0 : d);
+        y[k] = tiny ? 0.0 : e;
     }
-    return left;
 }
 
 // Sums over subsets (or supersets) for the index bits [lo, hi) of a
@@ -170,54 +214,50 @@ constexpr int max_group_bits = 7;
 constexpr double level_span = 554.0;
 
 struct scratch {
-    std::vector<double> in, y, orig, gather;
+    std::vector<double> in, y, gather;
     std::vector<double> pending;
-    scratch() : in(tile_len), y(tile_len), orig(tile_len), gather(tile_len), pending(tile_len) {}
+    scratch() : in(tile_len), y(tile_len), gather(tile_len), pending(tile_len) {}
 };
 
 // The log-space sums of one tile x[0, len) over the index bits [lo, hi),
 // in place.  In plain arithmetic, scaled by the tile's largest weight; the
 // results that come out far below it (where terms could have vanished) are
-// done again from the smaller inputs only, and after three such levels the
-// rest is done term by term in log space.
+// done again from the smaller inputs only (those below cut), and after
+// three such levels the rest is done term by term in log space.
 void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
 {
     double *in = sc.in.data(), *y = sc.y.data();
     double *pending = sc.pending.data();
     memcpy(in, x, len * sizeof(double));
-    memcpy(sc.orig.data(), x, len * sizeof(double));
     for (size_t k = 0; k < len; ++k)
         pending[k] = 1.0;
+    double cut = HUGE_VAL;
     for (int level = 0; level < 3; ++level) {
-        double m = minus_inf;
-        for (size_t k = 0; k < len; ++k)
-            m = in[k] > m ? in[k] : m;
+        const double m = max_below(in, len, cut);
         if (m == minus_inf) {
             for (size_t k = 0; k < len; ++k)
                 if (pending[k] != 0.0)
                     x[k] = minus_inf;
             return;
         }
-        to_linear(in, y, len, m);
+        to_linear_below(in, y, len, m, cut);
         linear_sums(y, len, lo, hi, supersets);
         if (from_linear(y, x, pending, len, m) == 0.0)
             return;
-        for (size_t k = 0; k < len; ++k)
-            in[k] = in[k] >= m - level_span ? minus_inf : in[k];
+        cut = m - level_span;
     }
     // Term by term from the tile's inputs, kept where still pending.
-    double *orig = sc.orig.data();
     for (int b = lo; b < hi; ++b) {
         const size_t run = size_t(1) << b;
         for (size_t base = 0; base < len; base += 2 * run)
             if (supersets)
-                log_add_runs(orig + base, orig + base + run, run);
+                log_add_runs(in + base, in + base + run, run);
             else
-                log_add_runs(orig + base + run, orig + base, run);
+                log_add_runs(in + base + run, in + base, run);
     }
     for (size_t k = 0; k < len; ++k)
         if (pending[k] != 0.0)
-            x[k] = orig[k];
+            x[k] = in[k];
 }
 
 } // namespace
