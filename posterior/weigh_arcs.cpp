@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,15 @@ namespace {
 constexpr size_t buffer_records = 32768;   // 256 KiB of doubles per read
 constexpr int block_bits = 10;
 constexpr size_t block = size_t(1) << block_bits;
+
+// x[0] + ... + x[len - 1], in four lanes.
+double sum_of(const double *x, size_t len)
+{
+    double a[4] = {};
+    for (size_t k = 0; k < len; ++k)
+        a[k & 3] += x[k];
+    return (a[0] + a[1]) + (a[2] + a[3]);
+}
 
 } // namespace
 
@@ -101,35 +111,44 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             for (size_t b0 = 0; b0 < len; b0 += block) {
                 const size_t bl = len - b0 < block ? len - b0 : block;
                 double *w = scores.data() + b0;
-                double m = minus_inf, lo = HUGE_VAL;
                 const double *pr = prior.data() + __builtin_popcountll(at + b0);
                 const double *gb = g + at + b0;
+                // The largest and the smallest finite weight, in four lanes.
+                double mx[4] = {minus_inf, minus_inf, minus_inf, minus_inf},
+                       mn[4] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, HUGE_VAL};
                 for (size_t k = 0; k < bl; ++k) {
-                    w[k] += pr[low_size[k]] + gb[k];
-                    m = w[k] > m ? w[k] : m;
-                    lo = w[k] != minus_inf && w[k] < lo ? w[k] : lo;
+                    const double x = w[k] + (pr[low_size[k]] + gb[k]);
+                    w[k] = x;
+                    double &hi = mx[k & 3], &low = mn[k & 3];
+                    hi = x > hi ? x : hi;
+                    low = x != minus_inf && x < low ? x : low;
                 }
+                const double m = std::max(std::max(mx[0], mx[1]), std::max(mx[2], mx[3]));
+                const double lo = std::min(std::min(mn[0], mn[1]), std::min(mn[2], mn[3]));
                 if (m == minus_inf)
                     continue;
                 const uint64_t first = at + b0;
                 if (m - lo <= 600.0 && bl == block) {
                     to_linear(w, e.data(), bl, m);
-                    double all = 0.0;
-                    for (size_t k = 0; k < bl; ++k)
-                        all += e[k];
-                    log_sum_add(total, m + std::log(all));
+                    // Folded in halves: the upper half of a run holds the
+                    // sets with its top bit, and adding it onto the lower
+                    // half keeps the sums over the lower bits.
+                    double part[block_bits];
+                    for (size_t half = block / 2, j = block_bits; half >= 1; half /= 2) {
+                        part[--j] = sum_of(e.data() + half, half);
+                        for (size_t t = 0; t < half; ++t)
+                            e[t] += e[t + half];
+                    }
+                    const double all = e[0];
+                    const double log_all = m + std::log(all);
+                    log_sum_add(total, log_all);
                     for (int j = 0; j < n - 1; ++j) {
-                        double part = 0.0;
                         if (j < block_bits) {
-                            const size_t run = size_t(1) << j;
-                            for (size_t base = run; base < bl; base += 2 * run)
-                                for (size_t t = 0; t < run; ++t)
-                                    part += e[base + t];
+                            if (part[j] > 0.0)
+                                log_sum_add(arc[size_t(j)], m + std::log(part[j]));
                         } else if (first >> j & 1) {
-                            part = all;
+                            log_sum_add(arc[size_t(j)], log_all);
                         }
-                        if (part > 0.0)
-                            log_sum_add(arc[size_t(j)], m + std::log(part));
                     }
                     continue;
                 }
