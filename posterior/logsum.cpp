@@ -123,6 +123,15 @@ WITH_WIDE_CLONE void log_sum_runs(double *mx, double *sm, const double *a, const
     }
 }
 
+WITH_WIDE_CLONE void add_logs(const double *m, const double *y, double *out, size_t len)
+{
+    for (size_t k = 0; k < len; ++k) {
+        const bool none = m[k] == minus_inf;
+        const double l = log_positive(none ? 1.0 : y[k]);
+        out[k] = none ? minus_inf : m[k] + l;
+    }
+}
+
 namespace {
 
 // Where pending and y >= 2^-800: out = m + log y, no longer pending; the

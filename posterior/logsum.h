@@ -42,6 +42,10 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split = true);
 // included); m is at least every x[k].
 void to_linear(const double *x, double *y, size_t len, double m);
 
+// out[k] = m[k] + log y[k]: y[k] >= 1 where m[k] is finite; out[k] = -inf
+// where m[k] = -inf.
+void add_logs(const double *m, const double *y, double *out, size_t len);
+
 // Runs of log_sum, one per k: e^mx[k] * sm[k] takes in the weight
 // a[k] + b[k] (mx[k] = -inf, sm[k] = 0 is the empty sum).
 void log_sum_runs(double *mx, double *sm, const double *a, const double *b, size_t len);

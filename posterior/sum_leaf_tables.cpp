@@ -42,6 +42,93 @@ void take_backward(reverse_reader &r, double *run, size_t len)
         run[k] = reverse_next(r);
 }
 
+// The sets of a block that take their terms from within it, in layers:
+// the sets of layer k (k members among the block's low variables) need
+// only sets of layer k - 1, so a whole layer's exponentials and logarithms
+// are done as vectors.  The terms of a set are gathered after its scaled
+// running sum, each as its distance below the set's largest weight.
+struct low_layers {
+    std::vector<uint16_t> order;   // the sets 0 .. block-1 by number of members
+    std::vector<size_t> layer;     // layer k is order[layer[k] .. layer[k + 1])
+    std::vector<double> d, e, m, y, out;
+};
+
+void layers_init(low_layers &ly, int b)
+{
+    const size_t block = size_t(1) << b;
+    ly.layer.assign(size_t(b) + 2, 0);
+    for (int k = 0; k <= b; ++k) {
+        ly.layer[size_t(k)] = ly.order.size();
+        for (size_t l = 0; l < block; ++l)
+            if (__builtin_popcountll(l) == k)
+                ly.order.push_back(uint16_t(l));
+    }
+    ly.layer[size_t(b) + 1] = ly.order.size();
+    const size_t most = block * (size_t(b) + 1);
+    ly.d.resize(most);
+    ly.e.resize(most);
+    ly.m.resize(block);
+    ly.y.resize(block);
+    ly.out.resize(block);
+}
+
+// The block's sets from their running sums mx, sm (the terms from other
+// blocks) and their terms within the block: set l takes, for each low
+// member v (in v of l, or with backward not in l), blk[l ^ 2^v] plus the
+// record of v at l's place among the block's sets holding (or lacking) v.
+// first is the set of layer 0 that is 1 (the empty set forward, the full
+// set backward), or block for none.
+void low_part(double *blk, const double *mx, const double *sm,
+              const std::vector<std::vector<double>> &low, int b, bool backward, size_t first,
+              low_layers &ly)
+{
+    const size_t block = size_t(1) << b, full = block - 1;
+    {
+        const size_t l = backward ? full : 0;
+        blk[l] = l == first ? 0.0 : log_sum_value(log_sum{mx[l], sm[l]});
+    }
+    for (int k = 1; k <= b; ++k) {
+        const size_t from = ly.layer[size_t(k)], to = ly.layer[size_t(k) + 1];
+        size_t nd = 0;
+        for (size_t i = from; i < to; ++i) {
+            const size_t mem = ly.order[i];
+            const size_t l = backward ? full ^ mem : mem;
+            double t[16];
+            int c = 0;
+            double big = mx[l];
+            for (size_t rest = mem; rest != 0; rest &= rest - 1) {
+                const int v = __builtin_ctzll(rest);
+                // l's place among the sets holding (lacking) v: l without bit v.
+                const size_t at = ((l >> (v + 1)) << v) | (l & ((size_t(1) << v) - 1));
+                const double x = blk[l ^ (size_t(1) << v)] + low[size_t(v)][at];
+                t[c++] = x;
+                big = x > big ? x : big;
+            }
+            ly.m[i - from] = big;
+            // All weight zero: every distance taken as far below.
+            const double base = big == minus_inf ? 0.0 : big;
+            ly.d[nd++] = mx[l] - base;
+            for (int j = 0; j < c; ++j)
+                ly.d[nd++] = t[j] - base;
+        }
+        to_linear(ly.d.data(), ly.e.data(), nd, 0.0);
+        nd = 0;
+        for (size_t i = from; i < to; ++i) {
+            const size_t mem = ly.order[i];
+            const size_t l = backward ? full ^ mem : mem;
+            double sum = sm[l] * ly.e[nd++];
+            for (int j = __builtin_popcountll(mem); j > 0; --j)
+                sum += ly.e[nd++];
+            ly.y[i - from] = sum;
+        }
+        add_logs(ly.m.data(), ly.y.data(), ly.out.data(), to - from);
+        for (size_t i = from; i < to; ++i) {
+            const size_t mem = ly.order[i];
+            blk[backward ? full ^ mem : mem] = ly.out[i - from];
+        }
+    }
+}
+
 } // namespace
 
 // Both passes go by blocks of 2^8 consecutive sets.  In a block the members
@@ -65,6 +152,8 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
     std::vector<double> mx(block), sm(block), run(block);
     // Per low variable, the records of the current block.
     std::vector<std::vector<double>> low(static_cast<size_t>(b), std::vector<double>(block / 2));
+    low_layers layers;
+    layers_init(layers, b);
 
     // Forward: F(S) = sum over v in S of F(S - v) a_v(S - v).
     for (int v = 0; v < n; ++v) {
@@ -83,19 +172,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
         }
         for (int v = 0; v < b; ++v)
             take_forward(files[v], names[size_t(v)], low[size_t(v)].data(), block / 2);
-        size_t used[block_bits] = {};
-        for (size_t l = 0; l < block; ++l) {
-            if (h == 0 && l == 0) {
-                blk[0] = 0.0;
-                continue;
-            }
-            log_sum sum{mx[l], sm[l]};
-            for (size_t rest = l; rest != 0; rest &= rest - 1) {
-                const int v = __builtin_ctzll(rest);
-                log_sum_add(sum, blk[l ^ (size_t(1) << v)] + low[size_t(v)][used[v]++]);
-            }
-            blk[l] = log_sum_value(sum);
-        }
+        low_part(blk, mx.data(), sm.data(), low, b, false, h == 0 ? 0 : block, layers);
     }
     FILE *out = open_output(fwdfile, "wb");
     write_records(out, table, sizeof(double), size_t(count), fwdfile);
@@ -121,22 +198,8 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
             }
             for (int v = 0; v < b; ++v)
                 take_backward(in[size_t(v)], low[size_t(v)].data(), block / 2);
-            size_t used[block_bits];
-            for (int v = 0; v < b; ++v)
-                used[v] = block / 2;
-            const size_t full = block - 1;
-            for (size_t l = block; l-- > 0;) {
-                if (h == top && l == full) {
-                    blk[l] = 0.0;
-                    continue;
-                }
-                log_sum sum{mx[l], sm[l]};
-                for (size_t rest = full & ~l; rest != 0; rest &= rest - 1) {
-                    const int v = __builtin_ctzll(rest);
-                    log_sum_add(sum, blk[l | (size_t(1) << v)] + low[size_t(v)][--used[v]]);
-                }
-                blk[l] = log_sum_value(sum);
-            }
+            low_part(blk, mx.data(), sm.data(), low, b, true, h == top ? block - 1 : block,
+                     layers);
         }
     }
     out = open_output(bwdfile, "wb");
