@@ -235,7 +235,6 @@ WITH_WIDE_CLONE void linear_sums(double *y, size_t len, int lo, int hi, bool sup
 
 constexpr int tile_bits = 12;
 constexpr size_t tile_len = size_t(1) << tile_bits;
-constexpr int max_group_bits = 7;
 // A level excludes the inputs within this many nats of its largest: they
 // cannot lie under a result below 2^-800 of it (e^-554.5).
 constexpr double level_span = 554.0;
@@ -303,7 +302,7 @@ WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
     }
 }
 
-void subset_sums(double *w, int bits, bool supersets, bool may_split)
+void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
 {
     const uint64_t count = uint64_t(1) << bits;
     const int low = bits < tile_bits ? bits : tile_bits;
@@ -333,7 +332,8 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split)
     // The others in groups: a tile takes, for fixed bits above the group,
     // every value of the group's bits times a run of consecutive entries.
     const int high = bits - low;
-    const int nof_groups = (high + max_group_bits - 1) / max_group_bits;
+    const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
+    const int nof_groups = (high + most - 1) / most;
     for (int g = 0, g0 = low; g < nof_groups; ++g) {
         const int g1 = g0 + (high * (g + 1) / nof_groups - high * g / nof_groups);
         const int run_bits = tile_bits - (g1 - g0);
