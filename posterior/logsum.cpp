@@ -233,7 +233,7 @@ WITH_WIDE_CLONE void linear_sums(double *y, size_t len, int lo, int hi, bool sup
     }
 }
 
-constexpr int tile_bits = 12;
+constexpr int tile_bits = 14;
 constexpr size_t tile_len = size_t(1) << tile_bits;
 // A level excludes the inputs within this many nats of its largest: they
 // cannot lie under a result below 2^-800 of it (e^-554.5).

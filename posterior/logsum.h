@@ -35,10 +35,10 @@ void log_add_runs(double *acc, const double *other, size_t len);
 // the sets holding j).  Exact like log_add: plain sums are used only where
 // no term can have vanished against the largest one.  Two threads from
 // 2^14 entries on unless may_split is false; the result does not depend on
-// it.  The index bits above the lowest 12 are done in as few groups of at
-// most group_bits (up to 12) as they fill: each group is one more pass of
+// it.  The index bits above the lowest 14 are done in as few groups of at
+// most group_bits (up to 14) as they fill: each group is one more pass of
 // exponentials and logarithms over the table, so the default 10 does up to
-// 22 bits in two passes (fewer serve the tests, to reach several groups on
+// 24 bits in two passes (fewer serve the tests, to reach several groups on
 // small tables).
 void subset_sums(double *w, int bits, bool supersets, bool may_split = true, int group_bits = 10);
 

@@ -258,7 +258,7 @@ TEST(Posterior, SubsetSumsMatchTermByTerm)
                             double from = supersets ? want[j] : want[j ^ (size_t(1) << b)];
                             to = log_add(to, from);
                         }
-                // At 20 bits the 8 high bits also in groups of 3, 3 and 2.
+                // At 20 bits the 6 high bits also in two groups of 3.
                 for (int group_bits : {10, 3}) {
                     if (group_bits != 10 && bits != 20)
                         continue;
