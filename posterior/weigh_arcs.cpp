@@ -48,23 +48,31 @@ double sum_of(const double *x, size_t len)
 
 namespace {
 
-// The arcs into v = first, first + step, ... < n, with a weight table and
-// file handles of its own; split tells whether the sums over supersets may
-// take a second thread.
+// The forward and backward sums, open and (where they can be) mapped.
+struct sum_files {
+    FILE *fwd, *bwd;
+    mapped_input fwd_map, bwd_map;
+};
+
+// The arcs into v = first, first + step, ... < n, with a weight table of
+// its own; split tells whether the sums over supersets may take a second
+// thread.
 void weigh_some(int n, int first, int step, bool split, const char *dirname, const char *fwdfile,
-                const char *bwdfile, std::vector<double> &prob)
+                const char *bwdfile, const sum_files &sums, std::vector<double> &prob)
 {
     const uint64_t count = uint64_t(1) << n;
     const uint64_t records = count / 2;
     double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
     const std::vector<double> prior = log_family_prior(n - 1);
 
-    FILE *ff = fopen_checked(fwdfile, "rb");
-    FILE *bf = fopen_checked(bwdfile, "rb");
-    check_input_size(ff, count * sizeof(double), fwdfile);
-    check_input_size(bf, count * sizeof(double), bwdfile);
-    std::vector<double> scores(buffer_records), e(block), fbuf(buffer_records),
-        bbuf(buffer_records);
+    std::vector<double> scores(buffer_records), e(block), fbuf, bbuf;
+    // The forward and backward sums in place where mapped (each thread
+    // with its own count of the pages it has done with), else read.
+    mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
+    if (fm.base == nullptr || bm.base == nullptr) {
+        fbuf.resize(buffer_records);
+        bbuf.resize(buffer_records);
+    }
     // Set sizes within a block, for the prior.
     unsigned char low_size[block];
     for (size_t k = 0; k < block; ++k)
@@ -76,22 +84,37 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
         // sets without v come in runs of 2^v, each followed by the run of
         // the same sets with v.
         uint64_t p = 0, q = 0;
+        fm.released = bm.released = 0;
         for (uint64_t at = 0; at < count; at += buffer_records) {
             const size_t len = size_t(count - at < buffer_records ? count - at : buffer_records);
-            pread_exact(ff, fbuf.data(), len * sizeof(double), at * sizeof(double), fwdfile);
-            pread_exact(bf, bbuf.data(), len * sizeof(double), at * sizeof(double), bwdfile);
+            const double *fb, *bb;
+            if (fbuf.empty()) {
+                fb = reinterpret_cast<const double *>(fm.base) + at;
+                bb = reinterpret_cast<const double *>(bm.base) + at;
+            } else {
+                pread_exact(sums.fwd, fbuf.data(), len * sizeof(double), at * sizeof(double),
+                            fwdfile);
+                pread_exact(sums.bwd, bbuf.data(), len * sizeof(double), at * sizeof(double),
+                            bwdfile);
+                fb = fbuf.data();
+                bb = bbuf.data();
+            }
             const size_t run = vb < len ? size_t(vb) : len;
             for (size_t k = 0; k < len; k += run) {
                 if (((at + k) & vb) == 0) {
-                    memcpy(g + p, fbuf.data() + k, run * sizeof(double));
+                    memcpy(g + p, fb + k, run * sizeof(double));
                     p += run;
                 } else {
-                    const double *b = bbuf.data() + k;
+                    const double *b = bb + k;
                     double *t = g + q;
                     for (size_t i = 0; i < run; ++i)
                         t[i] += b[i];
                     q += run;
                 }
+            }
+            if (fbuf.empty()) {
+                mapped_release(&fm, (at + len) * sizeof(double));
+                mapped_release(&bm, (at + len) * sizeof(double));
             }
         }
         // Sums over the supersets.
@@ -174,8 +197,6 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
         }
     }
-    close_input(ff, fwdfile);
-    close_input(bf, bwdfile);
     free(g);
 }
 
@@ -191,13 +212,26 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
     prob.assign(size_t(n) * size_t(n), 0.0);
     if (n <= 1)
         return;
+    const uint64_t bytes = (uint64_t(1) << n) * sizeof(double);
+    sum_files sums;
+    sums.fwd = fopen_checked(fwdfile, "rb");
+    sums.bwd = fopen_checked(bwdfile, "rb");
+    check_input_size(sums.fwd, bytes, fwdfile);
+    check_input_size(sums.bwd, bytes, bwdfile);
+    map_input(&sums.fwd_map, sums.fwd, bytes, fwdfile);
+    map_input(&sums.bwd_map, sums.bwd, bytes, bwdfile);
     if (n < 14 || std::thread::hardware_concurrency() < 2) {
-        weigh_some(n, 0, 1, true, dirname, fwdfile, bwdfile, prob);
-        return;
+        weigh_some(n, 0, 1, true, dirname, fwdfile, bwdfile, sums, prob);
+    } else {
+        std::thread odd(
+            [&] { weigh_some(n, 1, 2, false, dirname, fwdfile, bwdfile, sums, prob); });
+        weigh_some(n, 0, 2, false, dirname, fwdfile, bwdfile, sums, prob);
+        odd.join();
     }
-    std::thread odd([&] { weigh_some(n, 1, 2, false, dirname, fwdfile, bwdfile, prob); });
-    weigh_some(n, 0, 2, false, dirname, fwdfile, bwdfile, prob);
-    odd.join();
+    unmap_input(&sums.fwd_map);
+    unmap_input(&sums.bwd_map);
+    close_input(sums.fwd, fwdfile);
+    close_input(sums.bwd, bwdfile);
 }
 
 int main(int argc, char **argv)
