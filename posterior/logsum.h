@@ -125,16 +125,20 @@ inline void reverse_init(reverse_reader &r, FILE *f, const char *name, uint64_t 
     r.next = 0;
 }
 
+// The next block, the one before the records read so far.
+inline void reverse_refill(reverse_reader &r)
+{
+    if (r.remaining == 0)
+        fail(r.name, "read past the first record");
+    const size_t len = r.remaining < r.buf.size() ? size_t(r.remaining) : r.buf.size();
+    r.remaining -= len;
+    pread_exact(r.file, r.buf.data(), len * sizeof(double), r.remaining * sizeof(double), r.name);
+    r.next = len;
+}
+
 inline double reverse_next(reverse_reader &r)
 {
-    if (r.next == 0) {
-        if (r.remaining == 0)
-            fail(r.name, "read past the first record");
-        const size_t len = r.remaining < r.buf.size() ? size_t(r.remaining) : r.buf.size();
-        r.remaining -= len;
-        pread_exact(r.file, r.buf.data(), len * sizeof(double), r.remaining * sizeof(double),
-                    r.name);
-        r.next = len;
-    }
+    if (r.next == 0)
+        reverse_refill(r);
     return r.buf[--r.next];
 }

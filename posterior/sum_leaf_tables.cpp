@@ -38,8 +38,14 @@ void take_forward(FILE *f, const char *name, double *run, size_t len)
 
 void take_backward(reverse_reader &r, double *run, size_t len)
 {
-    for (size_t k = len; k-- > 0;)
-        run[k] = reverse_next(r);
+    while (len > 0) {
+        if (r.next == 0)
+            reverse_refill(r);
+        const size_t k = r.next < len ? r.next : len;
+        memcpy(run + len - k, r.buf.data() + r.next - k, k * sizeof(double));
+        r.next -= k;
+        len -= k;
+    }
 }
 
 // The sets of a block that take their terms from within it, in layers:
