@@ -82,39 +82,46 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
         const uint64_t vb = uint64_t(1) << v;
         // F(U) B(U + v) for the sets U without v, in parset order: the
         // sets without v come in runs of 2^v, each followed by the run of
-        // the same sets with v.
-        uint64_t p = 0, q = 0;
+        // the same sets with v (in the same block of records, or for
+        // 2^v >= a block in the block 2^v further on).
+        const bool whole = vb >= buffer_records;
+        uint64_t p = 0;
         fm.released = bm.released = 0;
         for (uint64_t at = 0; at < count; at += buffer_records) {
+            if (whole && (at & vb) != 0)
+                continue;
             const size_t len = size_t(count - at < buffer_records ? count - at : buffer_records);
+            const uint64_t b_at = whole ? at + vb : at;
             const double *fb, *bb;
             if (fbuf.empty()) {
                 fb = reinterpret_cast<const double *>(fm.base) + at;
-                bb = reinterpret_cast<const double *>(bm.base) + at;
+                bb = reinterpret_cast<const double *>(bm.base) + b_at;
             } else {
                 pread_exact(sums.fwd, fbuf.data(), len * sizeof(double), at * sizeof(double),
                             fwdfile);
-                pread_exact(sums.bwd, bbuf.data(), len * sizeof(double), at * sizeof(double),
+                pread_exact(sums.bwd, bbuf.data(), len * sizeof(double), b_at * sizeof(double),
                             bwdfile);
                 fb = fbuf.data();
                 bb = bbuf.data();
             }
-            const size_t run = vb < len ? size_t(vb) : len;
-            for (size_t k = 0; k < len; k += run) {
-                if (((at + k) & vb) == 0) {
-                    memcpy(g + p, fb + k, run * sizeof(double));
-                    p += run;
-                } else {
-                    const double *b = bb + k;
-                    double *t = g + q;
+            if (whole) {
+                double *t = g + p;
+                for (size_t i = 0; i < len; ++i)
+                    t[i] = fb[i] + bb[i];
+                p += len;
+            } else {
+                const size_t run = size_t(vb);
+                for (size_t k = 0; k < len; k += 2 * run) {
+                    double *t = g + p;
+                    const double *f = fb + k, *b = bb + k + run;
                     for (size_t i = 0; i < run; ++i)
-                        t[i] += b[i];
-                    q += run;
+                        t[i] = f[i] + b[i];
+                    p += run;
                 }
             }
             if (fbuf.empty()) {
                 mapped_release(&fm, (at + len) * sizeof(double));
-                mapped_release(&bm, (at + len) * sizeof(double));
+                mapped_release(&bm, (b_at + len) * sizeof(double));
             }
         }
         // Sums over the supersets.
