@@ -15,6 +15,11 @@
 #define WITH_WIDE_CLONE
 #endif
 
+// Eight doubles as one value, for loops the compiler would not make vector
+// loops by itself (a largest value: it does not know that the selection
+// works like the max instruction).
+typedef double lanes8 __attribute__((vector_size(64)));
+
 namespace {
 
 // e^x for x in [-708, 0]: x = k ln 2 + r with |r| <= ln 2 / 2, e^r from its
@@ -123,6 +128,39 @@ WITH_WIDE_CLONE void log_sum_runs(double *mx, double *sm, const double *a, const
     }
 }
 
+WITH_WIDE_CLONE double add_weights(double *w, const double *extra, const double *by_size,
+                                   const unsigned char *size, size_t len, double *lowest)
+{
+    const lanes8 none = lanes8{} + minus_inf, far = lanes8{} + HUGE_VAL;
+    lanes8 hi = none, lo = far;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 x, e, p;
+        memcpy(&x, w + k, sizeof x);
+        memcpy(&e, extra + k, sizeof e);
+        for (int j = 0; j < 8; ++j)
+            p[j] = by_size[size[k + size_t(j)]];
+        x = x + (p + e);
+        memcpy(w + k, &x, sizeof x);
+        hi = x > hi ? x : hi;
+        const lanes8 f = x != none ? x : far;
+        lo = f < lo ? f : lo;
+    }
+    double m = minus_inf, l = HUGE_VAL;
+    for (int j = 0; j < 8; ++j) {
+        m = hi[j] > m ? hi[j] : m;
+        l = lo[j] < l ? lo[j] : l;
+    }
+    for (; k < len; ++k) {
+        const double x = w[k] + (by_size[size[k]] + extra[k]);
+        w[k] = x;
+        m = x > m ? x : m;
+        l = x != minus_inf && x < l ? x : l;
+    }
+    *lowest = l;
+    return m;
+}
+
 WITH_WIDE_CLONE void add_logs(const double *m, const double *y, double *out, size_t len)
 {
     for (size_t k = 0; k < len; ++k) {
@@ -164,11 +202,6 @@ WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending
         all += l;
     return all;
 }
-
-// Eight doubles as one value, for loops the compiler would not make vector
-// loops by itself (a largest value: it does not know that the selection
-// works like the max instruction).
-typedef double lanes8 __attribute__((vector_size(64)));
 
 // The largest x[k] below cut (-inf if none), kept in eight lanes.
 WITH_WIDE_CLONE double max_below(const double *x, size_t len, double cut)

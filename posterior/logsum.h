@@ -46,6 +46,11 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split = true, int
 // included); m is at least every x[k].
 void to_linear(const double *x, double *y, size_t len, double m);
 
+// w[k] += by_size[size[k]] + extra[k] for k < len; returns the largest w[k]
+// and sets *lowest to the smallest finite one (HUGE_VAL if none).
+double add_weights(double *w, const double *extra, const double *by_size,
+                   const unsigned char *size, size_t len, double *lowest);
+
 // out[k] = m[k] + log y[k]: y[k] >= 1 where m[k] is finite; out[k] = -inf
 // where m[k] = -inf.
 void add_logs(const double *m, const double *y, double *out, size_t len);

@@ -143,18 +143,8 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                 double *w = scores.data() + b0;
                 const double *pr = prior.data() + __builtin_popcountll(at + b0);
                 const double *gb = g + at + b0;
-                // The largest and the smallest finite weight, in four lanes.
-                double mx[4] = {minus_inf, minus_inf, minus_inf, minus_inf},
-                       mn[4] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, HUGE_VAL};
-                for (size_t k = 0; k < bl; ++k) {
-                    const double x = w[k] + (pr[low_size[k]] + gb[k]);
-                    w[k] = x;
-                    double &hi = mx[k & 3], &low = mn[k & 3];
-                    hi = x > hi ? x : hi;
-                    low = x != minus_inf && x < low ? x : low;
-                }
-                const double m = std::max(std::max(mx[0], mx[1]), std::max(mx[2], mx[3]));
-                const double lo = std::min(std::min(mn[0], mn[1]), std::min(mn[2], mn[3]));
+                double lo;
+                const double m = add_weights(w, gb, pr, low_size, bl, &lo);
                 if (m == minus_inf)
                     continue;
                 const uint64_t first = at + b0;
