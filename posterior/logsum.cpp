@@ -225,6 +225,24 @@ WITH_WIDE_CLONE double max_below(const double *x, size_t len, double cut)
     return m;
 }
 
+// The smallest x[k] (HUGE_VAL if none), kept in eight lanes.
+WITH_WIDE_CLONE double min_of(const double *x, size_t len)
+{
+    lanes8 acc = lanes8{} + HUGE_VAL;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        acc = v < acc ? v : acc;
+    }
+    double m = HUGE_VAL;
+    for (int j = 0; j < 8; ++j)
+        m = acc[j] < m ? acc[j] : m;
+    for (; k < len; ++k)
+        m = x[k] < m ? x[k] : m;
+    return m;
+}
+
 // to_linear for the x[k] below cut; the others give 0.
 WITH_WIDE_CLONE void to_linear_below(const double *x, double *y, size_t len, double m, double cut)
 {
@@ -303,7 +321,11 @@ constexpr double level_span = 554.0;
 struct scratch {
     std::vector<double> in, y, gather;
     std::vector<double> pending;
-    scratch() : in(tile_len), y(tile_len), gather(tile_len), pending(tile_len) {}
+    std::vector<double> tops;   // the largest weight of each gathered run
+    scratch()
+        : in(tile_len), y(tile_len), gather(tile_len), pending(tile_len), tops(tile_len)
+    {
+    }
 };
 
 // The log-space sums of one tile x[0, len) over the index bits [lo, hi),
@@ -347,6 +369,74 @@ void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &s
             x[k] = in[k];
 }
 
+// The first of two passes over a tile of consecutive entries: where every
+// result comes out at the first level (no result far below the largest),
+// the tile is left in plain form, e^(result - *scale); else it is done by
+// tile_sums in log form and *scale is NaN.
+void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc, double *scale)
+{
+    double *y = sc.y.data();
+    const double m = max_below(x, len, HUGE_VAL);
+    if (m != minus_inf) {
+        to_linear_below(x, y, len, m, HUGE_VAL);
+        linear_sums(y, len, 0, hi, supersets);
+        if (min_of(y, len) >= 0x1p-800) {
+            memcpy(x, y, len * sizeof(double));
+            *scale = m;
+            return;
+        }
+    }
+    *scale = std::nan("");
+    tile_sums(x, len, 0, hi, supersets, sc);
+}
+
+// The second pass over a gathered tile t: nof_runs runs of 2^run_bits,
+// run r from a first-pass tile of scale scale[r], summed over the index
+// bits [run_bits, tile_bits).  Plain runs are brought to the tile's common
+// scale by one factor each; a run in log form by its exponentials.  Where
+// some result comes out far below the largest, the whole tile is put in
+// log form and done by tile_sums.
+void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
+                      const double *scale, scratch &sc)
+{
+    const size_t run = size_t(1) << run_bits, len = nof_runs * run;
+    double *y = sc.y.data(), *res = sc.in.data(), *pending = sc.pending.data();
+    double *top = sc.tops.data();
+    double m = minus_inf;
+    for (size_t r = 0; r < nof_runs; ++r) {
+        const double *q = t + r * run;
+        top[r] = scale[r] != scale[r] ? max_below(q, run, HUGE_VAL)
+                                      : scale[r] + std::log(max_below(q, run, HUGE_VAL));
+        m = top[r] > m ? top[r] : m;
+    }
+    if (m == minus_inf)
+        return;   // every run in log form and -inf: so is every sum
+    for (size_t r = 0; r < nof_runs; ++r) {
+        const double *q = t + r * run;
+        double *out = y + r * run;
+        if (scale[r] != scale[r]) {
+            to_linear(q, out, run, m);
+        } else {
+            const double d = scale[r] - m;
+            const double f = d >= -708.0 ? std::exp(d) : 0.0;
+            for (size_t i = 0; i < run; ++i)
+                out[i] = q[i] * f;
+        }
+    }
+    linear_sums(y, len, run_bits, tile_bits, supersets);
+    for (size_t k = 0; k < len; ++k)
+        pending[k] = 1.0;
+    if (from_linear(y, res, pending, len, m) == 0.0) {
+        memcpy(t, res, len * sizeof(double));
+        return;
+    }
+    for (size_t r = 0; r < nof_runs; ++r)
+        if (scale[r] == scale[r])
+            for (size_t i = 0; i < run; ++i)
+                t[r * run + i] = scale[r] + std::log(t[r * run + i]);
+    tile_sums(t, len, run_bits, tile_bits, supersets, sc);
+}
+
 } // namespace
 
 WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
@@ -386,15 +476,36 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_
             work(k, sc);
         second.join();
     };
+    const int high = bits - low;
+    const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
+    const int nof_groups = (high + most - 1) / most;
+    if (nof_groups == 1) {
+        // Two passes: the first leaves its tiles in plain form where it
+        // can, with one scale per tile, and the second takes them so, which
+        // spares a logarithm and an exponential per entry.
+        std::vector<double> scale(size_t(count >> low));
+        split(count >> low, [&](uint64_t k, scratch &sc) {
+            tile_sums_first(w + (k << low), size_t(1) << low, low, supersets, sc, &scale[k]);
+        });
+        const int run_bits = tile_bits - high;
+        const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
+        split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
+            const uint64_t origin = k << run_bits;
+            double *t = sc.gather.data();
+            for (size_t r = 0; r < nof_runs; ++r)
+                memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
+            tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
+            for (size_t r = 0; r < nof_runs; ++r)
+                memcpy(w + (origin | (uint64_t(r) << low)), t + r * run, run * sizeof(double));
+        });
+        return;
+    }
     // The low bits within runs of consecutive entries.
     split(count >> low, [&](uint64_t k, scratch &sc) {
         tile_sums(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
     });
     // The others in groups: a tile takes, for fixed bits above the group,
     // every value of the group's bits times a run of consecutive entries.
-    const int high = bits - low;
-    const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
-    const int nof_groups = (high + most - 1) / most;
     for (int g = 0, g0 = low; g < nof_groups; ++g) {
         const int g1 = g0 + (high * (g + 1) / nof_groups - high * g / nof_groups);
         const int run_bits = tile_bits - (g1 - g0);
