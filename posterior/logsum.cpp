@@ -67,6 +67,25 @@ WITH_WIDE_CLONE double add_weights(double *w, const double *extra, const double 
     return m;
 }
 
+WITH_WIDE_CLONE bool all_finite_or_minus_inf(const double *x, size_t len)
+{
+    typedef long long mask8 __attribute__((vector_size(64)));
+    const lanes8 plus_inf = lanes8{} + HUGE_VAL;
+    mask8 bad = {};
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        bad |= (v != v) | (v == plus_inf);
+    }
+    bool any = false;
+    for (int j = 0; j < 8; ++j)
+        any = any || bad[j] != 0;
+    for (; k < len; ++k)
+        any = any || x[k] != x[k] || x[k] == HUGE_VAL;
+    return !any;
+}
+
 WITH_WIDE_CLONE void add_logs(const double *m, const double *y, double *out, size_t len)
 {
     for (size_t k = 0; k < len; ++k) {

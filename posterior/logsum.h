@@ -98,8 +98,13 @@ inline std::vector<double> log_family_prior(int m)
 // Local scores as weights: a NaN score weighs nothing (like -inf), a score
 // of +inf has no meaning as a log marginal likelihood and fails.  first is
 // the parset of s[0], for the message.
+// Whether no x[k] is NaN or +inf (a vector scan).
+bool all_finite_or_minus_inf(const double *x, size_t len);
+
 inline void clean_scores(double *s, size_t count, uint64_t first, const char *name)
 {
+    if (all_finite_or_minus_inf(s, count))
+        return;
     for (size_t k = 0; k < count; ++k) {
         if (s[k] != s[k])
             s[k] = minus_inf;
