@@ -21,31 +21,61 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "files.h"
 #include "logsum.h"
 
 namespace {
 
-constexpr size_t buffer_records = 8192;
 constexpr int block_bits = 8;
 
-// A variable's next len records, front to back or (reverse_reader) back to
-// front into run[len - 1] down to run[0].
-void take_forward(FILE *f, const char *name, double *run, size_t len)
+// A variable's .lsum records, read in place from a mapping where the file
+// can be mapped (its pages dropped once a pass is done with them), else by
+// offset into a buffer.
+struct records_of {
+    FILE *file;
+    const char *name;
+    mapped_input map;
+    bool mapped;
+    uint64_t kept_below;   // the backward pass has dropped the bytes from here on
+};
+
+// len records from record at on: in place, or read into buf.
+const double *records_at(records_of &r, uint64_t at, size_t len, double *buf)
 {
-    read_records(f, run, sizeof(double), len, name);
+    if (r.mapped)
+        return reinterpret_cast<const double *>(r.map.base) + at;
+    pread_exact(r.file, buf, len * sizeof(double), at * sizeof(double), r.name);
+    return buf;
 }
 
-void take_backward(reverse_reader &r, double *run, size_t len)
+// The forward pass is done with the records before record at.
+void done_before(records_of &r, uint64_t at)
 {
-    while (len > 0) {
-        if (r.next == 0)
-            reverse_refill(r);
-        const size_t k = r.next < len ? r.next : len;
-        memcpy(run + len - k, r.buf.data() + r.next - k, k * sizeof(double));
-        r.next -= k;
-        len -= k;
+    if (r.mapped)
+        mapped_release(&r.map, at * sizeof(double));
+}
+
+// The backward pass is done with the records from record at on.
+void done_from(records_of &r, uint64_t at)
+{
+    if (!r.mapped)
+        return;
+    const uint64_t step = r.map.step;
+    const uint64_t from = (at * sizeof(double) + step - 1) & ~(step - 1);
+    if (from + step <= r.kept_below) {
+        madvise(const_cast<unsigned char *>(r.map.base) + from, size_t(r.kept_below - from),
+                MADV_DONTNEED);
+        r.kept_below = from;
     }
+}
+
+// h without its bit j, closed up: the place of block h among the blocks
+// that lack (or hold) bit j.
+uint64_t squeeze(uint64_t h, int j)
+{
+    return ((h >> (j + 1)) << j) | (h & ((uint64_t(1) << j) - 1));
 }
 
 // The sets of a block that take their terms from within it, in layers:
@@ -84,9 +114,8 @@ void layers_init(low_layers &ly, int b)
 // record of v at l's place among the block's sets holding (or lacking) v.
 // first is the set of layer 0 that is 1 (the empty set forward, the full
 // set backward), or block for none.
-void low_part(double *blk, const double *mx, const double *sm,
-              const std::vector<std::vector<double>> &low, int b, bool backward, size_t first,
-              low_layers &ly)
+void low_part(double *blk, const double *mx, const double *sm, const double *const *low, int b,
+              bool backward, size_t first, low_layers &ly)
 {
     const size_t block = size_t(1) << b, full = block - 1;
     {
@@ -155,30 +184,43 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
     for (int v = 0; v < n; ++v)
         names[size_t(v)] = create_fn(dirname, v, ".lsum");
     FILE **files = open_files_checked(n, dirname, ".lsum", "rb");
+    std::vector<records_of> in(static_cast<size_t>(n));
+    for (int v = 0; v < n; ++v) {
+        records_of &r = in[size_t(v)];
+        r.file = files[v];
+        r.name = names[size_t(v)];
+        check_input_size(r.file, records * sizeof(double), r.name);
+        r.mapped = map_input(&r.map, r.file, records * sizeof(double), r.name);
+        r.map.step = 128 * 1024;   // a small window per file: n of them are open
+        r.kept_below = records * sizeof(double);
+    }
     std::vector<double> mx(block), sm(block), run(block);
-    // Per low variable, the records of the current block.
-    std::vector<std::vector<double>> low(static_cast<size_t>(b), std::vector<double>(block / 2));
+    // Per low variable, the records of the current block (where read).
+    std::vector<std::vector<double>> low_buf(static_cast<size_t>(b), std::vector<double>(block / 2));
+    const double *low[block_bits];
     low_layers layers;
     layers_init(layers, b);
 
-    // Forward: F(S) = sum over v in S of F(S - v) a_v(S - v).
-    for (int v = 0; v < n; ++v) {
-        check_input_size(files[v], records * sizeof(double), names[size_t(v)]);
-        setvbuf(files[v], nullptr, _IOFBF, buffer_records * sizeof(double));
-    }
+    // Forward: F(S) = sum over v in S of F(S - v) a_v(S - v).  The records
+    // of a high member v for block h are the squeeze(h)-th run of 2^b of
+    // v's file; those of a low member the h-th run of 2^(b-1).
     for (uint64_t h = 0; h < nof_blocks; ++h) {
         double *blk = table + (h << b);
         std::fill(mx.begin(), mx.end(), minus_inf);
         std::fill(sm.begin(), sm.end(), 0.0);
         for (uint64_t rest = h; rest != 0; rest &= rest - 1) {
-            const int v = b + __builtin_ctzll(rest);
-            take_forward(files[v], names[size_t(v)], run.data(), block);
-            log_sum_runs(mx.data(), sm.data(), table + ((h ^ (rest & -rest)) << b), run.data(),
-                         block);
+            const int j = __builtin_ctzll(rest);
+            records_of &r = in[size_t(b + j)];
+            const uint64_t at = squeeze(h, j) << b;
+            log_sum_runs(mx.data(), sm.data(), table + ((h ^ (rest & -rest)) << b),
+                         records_at(r, at, block, run.data()), block);
+            done_before(r, at + block);
         }
         for (int v = 0; v < b; ++v)
-            take_forward(files[v], names[size_t(v)], low[size_t(v)].data(), block / 2);
+            low[v] = records_at(in[size_t(v)], h * (block / 2), block / 2, low_buf[size_t(v)].data());
         low_part(blk, mx.data(), sm.data(), low, b, false, h == 0 ? 0 : block, layers);
+        for (int v = 0; v < b; ++v)
+            done_before(in[size_t(v)], (h + 1) * (block / 2));
     }
     FILE *out = open_output(fwdfile, "wb");
     write_records(out, table, sizeof(double), size_t(count), fwdfile);
@@ -186,28 +228,30 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
     commit_output(fwdfile);
 
     // Backward: B(T) = sum over v not in T of a_v(T) B(T + v), from the
-    // full set down.
-    {
-        std::vector<reverse_reader> in(static_cast<size_t>(n));
-        for (int v = 0; v < n; ++v)
-            reverse_init(in[size_t(v)], files[v], names[size_t(v)], records, buffer_records);
-        const uint64_t top = nof_blocks - 1;
-        for (uint64_t h = nof_blocks; h-- > 0;) {
-            double *blk = table + (h << b);
-            std::fill(mx.begin(), mx.end(), minus_inf);
-            std::fill(sm.begin(), sm.end(), 0.0);
-            for (uint64_t rest = top & ~h; rest != 0; rest &= rest - 1) {
-                const int v = b + __builtin_ctzll(rest);
-                take_backward(in[size_t(v)], run.data(), block);
-                log_sum_runs(mx.data(), sm.data(), table + ((h | (rest & -rest)) << b),
-                             run.data(), block);
-            }
-            for (int v = 0; v < b; ++v)
-                take_backward(in[size_t(v)], low[size_t(v)].data(), block / 2);
-            low_part(blk, mx.data(), sm.data(), low, b, true, h == top ? block - 1 : block,
-                     layers);
+    // full set down; the records of the blocks lacking v, at the same
+    // places.
+    const uint64_t top = nof_blocks - 1;
+    for (uint64_t h = nof_blocks; h-- > 0;) {
+        double *blk = table + (h << b);
+        std::fill(mx.begin(), mx.end(), minus_inf);
+        std::fill(sm.begin(), sm.end(), 0.0);
+        for (uint64_t rest = top & ~h; rest != 0; rest &= rest - 1) {
+            const int j = __builtin_ctzll(rest);
+            records_of &r = in[size_t(b + j)];
+            const uint64_t at = squeeze(h, j) << b;
+            log_sum_runs(mx.data(), sm.data(), table + ((h | (rest & -rest)) << b),
+                         records_at(r, at, block, run.data()), block);
+            done_from(r, at);
         }
+        for (int v = 0; v < b; ++v)
+            low[v] = records_at(in[size_t(v)], h * (block / 2), block / 2, low_buf[size_t(v)].data());
+        low_part(blk, mx.data(), sm.data(), low, b, true, h == top ? block - 1 : block, layers);
+        for (int v = 0; v < b; ++v)
+            done_from(in[size_t(v)], h * (block / 2));
     }
+    for (records_of &r : in)
+        if (r.mapped)
+            unmap_input(&r.map);
     out = open_output(bwdfile, "wb");
     write_records(out, table, sizeof(double), size_t(count), bwdfile);
     close_output(out, bwdfile);
