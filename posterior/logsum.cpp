@@ -71,19 +71,20 @@ WITH_WIDE_CLONE bool all_finite_or_minus_inf(const double *x, size_t len)
 {
     typedef long long mask8 __attribute__((vector_size(64)));
     const lanes8 plus_inf = lanes8{} + HUGE_VAL;
-    mask8 bad = {};
+    // x < +inf holds exactly for the finite values and -inf.
+    mask8 ok = ~mask8{};
     size_t k = 0;
     for (; k + 8 <= len; k += 8) {
         lanes8 v;
         memcpy(&v, x + k, sizeof v);
-        bad |= (v != v) | (v == plus_inf);
+        ok &= v < plus_inf;
     }
-    bool any = false;
+    bool all = true;
     for (int j = 0; j < 8; ++j)
-        any = any || bad[j] != 0;
+        all = all && ok[j] != 0;
     for (; k < len; ++k)
-        any = any || x[k] != x[k] || x[k] == HUGE_VAL;
-    return !any;
+        all = all && x[k] < HUGE_VAL;
+    return all;
 }
 
 WITH_WIDE_CLONE void add_logs(const double *m, const double *y, double *out, size_t len)
