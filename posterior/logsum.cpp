@@ -1,98 +1,10 @@
+// The bulk log-space loops of logsum.h other than the subset sums
+// (subset_sums.cpp).
 #include "logsum.h"
 
-#include <bit>
 #include <cstring>
-#include <thread>
-#include <vector>
 
-// GCC builds the loops below twice, for AVX2 and for the base instruction
-// set, and picks one at run time.  Both do the same IEEE operations in the
-// same order (no fused multiply-add), so they give the same bits.
-#if defined(__GNUC__) && !defined(__clang__)
-#define WITH_WIDE_CLONE __attribute__((target_clones("avx2", "default")))
-#else
-#define WITH_WIDE_CLONE
-#endif
-
-namespace {
-
-// e^x for x in [-708, 0]: x = k ln 2 + r with |r| <= ln 2 / 2, e^r from its
-// Taylor series to r^13 (truncation below 4e-18, evaluated by pairs of
-// terms so that the steps do not wait on each other), 2^k put into the
-// exponent field.  Below -708 the result is taken as 0 by the caller.
-inline double exp_nonpositive(double x)
-{
-    constexpr double log2e = 1.4426950408889634074;
-    constexpr double ln2_hi = 6.93147180369123816490e-01;   // 32 bits of ln 2
-    constexpr double ln2_lo = 1.90821492927058770002e-10;
-    constexpr double shifter = 6755399441055744.0;   // 1.5 * 2^52: rounds to an integer
-    const double t = x * log2e + shifter;
-    const double k = t - shifter;
-    const double r = (x - k * ln2_hi) - k * ln2_lo;
-    const double r2 = r * r, r4 = r2 * r2, r8 = r4 * r4;
-    const double q0 = 1.0 + r, q1 = 0.5 + r * (1.0 / 6), q2 = 1.0 / 24 + r * (1.0 / 120),
-                 q3 = 1.0 / 720 + r * (1.0 / 5040), q4 = 1.0 / 40320 + r * (1.0 / 362880),
-                 q5 = 1.0 / 3628800 + r * (1.0 / 39916800),
-                 q6 = 1.0 / 479001600 + r * (1.0 / 6227020800);
-    const double s0 = q0 + q1 * r2, s1 = q2 + q3 * r2, s2 = q4 + q5 * r2;
-    const double t0 = s0 + s1 * r4, t1 = s2 + q6 * r4;
-    const double p = t0 + t1 * r8;
-    // The low bits of t hold k; 2^k has the biased exponent k + 1023.
-    const int64_t kbits = std::bit_cast<int64_t>(t) - std::bit_cast<int64_t>(shifter);
-    const double scale = std::bit_cast<double>((kbits + 1023) << 52);
-    return p * scale;
-}
-
-// log(1 + e) for e in [0, 1]: z = 1 + e, rounded, and the rounding error
-// put back as (e - (z - 1)) / z; log z = j ln 2 + log m with m in
-// [sqrt(1/2), sqrt(2)], log m = 2 atanh(s), s = (m - 1) / (m + 1), from its
-// series to s^21 (|s| <= 0.172; truncation below 1e-18).  One division
-// serves both quotients.
-inline double log1p_unit(double e)
-{
-    constexpr double ln2 = 0.69314718055994530942;
-    const double z = 1.0 + e;
-    const bool big = z > 1.4142135623730950488;
-    const double half = z * 0.5;
-    const double m = big ? half : z;
-    const double inv = 1.0 / ((m + 1.0) * z);
-    const double s = (m - 1.0) * z * inv;
-    const double c = (e - (z - 1.0)) * (m + 1.0) * inv;
-    const double x = s * s, x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
-    const double q0 = 1.0 + x * (1.0 / 3), q1 = 1.0 / 5 + x * (1.0 / 7),
-                 q2 = 1.0 / 9 + x * (1.0 / 11), q3 = 1.0 / 13 + x * (1.0 / 15),
-                 q4 = 1.0 / 17 + x * (1.0 / 19);
-    const double s0 = q0 + q1 * x2, s1 = q2 + q3 * x2, s2 = q4 + (1.0 / 21) * x2;
-    const double p = (s0 + s1 * x4) + s2 * x8;
-    return (big ? ln2 : 0.0) + (2.0 * s * p + c);
-}
-
-// log y for a normal y > 0: y = 2^j m with m in [sqrt(1/2), sqrt(2)], log m
-// as in log1p_unit; j ln 2 in two parts.
-inline double log_positive(double y)
-{
-    constexpr double ln2_hi = 6.93147180369123816490e-01;
-    constexpr double ln2_lo = 1.90821492927058770002e-10;
-    constexpr double shifter = 6755399441055744.0;
-    const uint64_t bits = std::bit_cast<uint64_t>(y);
-    int64_t j = int64_t(bits >> 52) - 1023;   // y > 0: no sign bit
-    double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
-    const bool big = m > 1.4142135623730950488;
-    const double half = m * 0.5;
-    m = big ? half : m;
-    j += big ? 1 : 0;
-    const double jd = std::bit_cast<double>(j + std::bit_cast<int64_t>(shifter)) - shifter;
-    const double s = (m - 1.0) / (m + 1.0);
-    const double x = s * s, x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
-    const double q0 = 1.0 + x * (1.0 / 3), q1 = 1.0 / 5 + x * (1.0 / 7),
-                 q2 = 1.0 / 9 + x * (1.0 / 11), q3 = 1.0 / 13 + x * (1.0 / 15),
-                 q4 = 1.0 / 17 + x * (1.0 / 19);
-    const double s0 = q0 + q1 * x2, s1 = q2 + q3 * x2, s2 = q4 + (1.0 / 21) * x2;
-    const double p = (s0 + s1 * x4) + s2 * x8;
-    return jd * ln2_hi + (jd * ln2_lo + 2.0 * s * p);
-}
-
-} // namespace
+#include "vector_math.h"
 
 // y = e^(x - m), 0 where that is below e^-708; m is the largest x.
 WITH_WIDE_CLONE void to_linear(const double *x, double *y, size_t len, double m)
@@ -122,105 +34,67 @@ WITH_WIDE_CLONE void log_sum_runs(double *mx, double *sm, const double *a, const
     }
 }
 
-namespace {
-
-// Where pending and y >= 2^-800: out = m + log y, no longer pending; the
-// number still pending.
-// (Flags are doubles, 1 or 0, so that the loop works on lanes of one width.)
-WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending, size_t len,
-                                   double m)
+WITH_WIDE_CLONE double add_weights(double *w, const double *extra, const double *by_size,
+                                   const unsigned char *size, size_t len, double *lowest)
 {
-    constexpr double floor = 0x1p-800;
-    double left = 0;
+    const lanes8 none = lanes8{} + minus_inf, far = lanes8{} + HUGE_VAL;
+    lanes8 hi = none, lo = far;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 x, e, p;
+        memcpy(&x, w + k, sizeof x);
+        memcpy(&e, extra + k, sizeof e);
+        for (int j = 0; j < 8; ++j)
+            p[j] = by_size[size[k + size_t(j)]];
+        x = x + (p + e);
+        memcpy(w + k, &x, sizeof x);
+        hi = x > hi ? x : hi;
+        const lanes8 f = x != none ? x : far;
+        lo = f < lo ? f : lo;
+    }
+    double m = minus_inf, l = HUGE_VAL;
+    for (int j = 0; j < 8; ++j) {
+        m = hi[j] > m ? hi[j] : m;
+        l = lo[j] < l ? lo[j] : l;
+    }
+    for (; k < len; ++k) {
+        const double x = w[k] + (by_size[size[k]] + extra[k]);
+        w[k] = x;
+        m = x > m ? x : m;
+        l = x != minus_inf && x < l ? x : l;
+    }
+    *lowest = l;
+    return m;
+}
+
+WITH_WIDE_CLONE bool all_finite_or_minus_inf(const double *x, size_t len)
+{
+    typedef long long mask8 __attribute__((vector_size(64)));
+    const lanes8 plus_inf = lanes8{} + HUGE_VAL;
+    // x < +inf holds exactly for the finite values and -inf.
+    mask8 ok = ~mask8{};
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        ok &= v < plus_inf;
+    }
+    bool all = true;
+    for (int j = 0; j < 8; ++j)
+        all = all && ok[j] != 0;
+    for (; k < len; ++k)
+        all = all && x[k] < HUGE_VAL;
+    return all;
+}
+
+WITH_WIDE_CLONE void add_logs(const double *m, const double *y, double *out, size_t len)
+{
     for (size_t k = 0; k < len; ++k) {
-        const bool near = y[k] >= floor;
-        const double l = log_positive(near ? y[k] : 1.0);
-        const bool take = near && pending[k] != 0.0;
-        const double r = m + l;
-        out[k] = take ? r : out[k];
-        pending[k] = take ? 0.0 : pending[k];
-        left += pending[k];
-    }
-    return left;
-}
-
-// Sums over subsets (or supersets) for the index bits [lo, hi) of a
-// buffer, in plain arithmetic.
-void linear_sums(double *y, size_t len, int lo, int hi, bool supersets)
-{
-    for (int b = lo; b < hi; ++b) {
-        const size_t run = size_t(1) << b;
-        for (size_t base = 0; base < len; base += 2 * run) {
-            double *a = y + base, *c = y + base + run;
-            if (supersets)
-                for (size_t t = 0; t < run; ++t)
-                    a[t] += c[t];
-            else
-                for (size_t t = 0; t < run; ++t)
-                    c[t] += a[t];
-        }
+        const bool none = m[k] == minus_inf;
+        const double l = log_positive(none ? 1.0 : y[k]);
+        out[k] = none ? minus_inf : m[k] + l;
     }
 }
-
-constexpr int tile_bits = 12;
-constexpr size_t tile_len = size_t(1) << tile_bits;
-constexpr int max_group_bits = 7;
-// A level excludes the inputs within this many nats of its largest: they
-// cannot lie under a result below 2^-800 of it (e^-554.5).
-constexpr double level_span = 554.0;
-
-struct scratch {
-    std::vector<double> in, y, orig, gather;
-    std::vector<double> pending;
-    scratch() : in(tile_len), y(tile_len), orig(tile_len), gather(tile_len), pending(tile_len) {}
-};
-
-// The log-space sums of one tile x[0, len) over the index bits [lo, hi),
-// in place.  In plain arithmetic, scaled by the tile's largest weight; the
-// results that come out far below it (where terms could have vanished) are
-// done again from the smaller inputs only, and after three such levels the
-// rest is done term by term in log space.
-void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
-{
-    double *in = sc.in.data(), *y = sc.y.data();
-    double *pending = sc.pending.data();
-    memcpy(in, x, len * sizeof(double));
-    memcpy(sc.orig.data(), x, len * sizeof(double));
-    for (size_t k = 0; k < len; ++k)
-        pending[k] = 1.0;
-    for (int level = 0; level < 3; ++level) {
-        double m = minus_inf;
-        for (size_t k = 0; k < len; ++k)
-            m = in[k] > m ? in[k] : m;
-        if (m == minus_inf) {
-            for (size_t k = 0; k < len; ++k)
-                if (pending[k] != 0.0)
-                    x[k] = minus_inf;
-            return;
-        }
-        to_linear(in, y, len, m);
-        linear_sums(y, len, lo, hi, supersets);
-        if (from_linear(y, x, pending, len, m) == 0.0)
-            return;
-        for (size_t k = 0; k < len; ++k)
-            in[k] = in[k] >= m - level_span ? minus_inf : in[k];
-    }
-    // Term by term from the tile's inputs, kept where still pending.
-    double *orig = sc.orig.data();
-    for (int b = lo; b < hi; ++b) {
-        const size_t run = size_t(1) << b;
-        for (size_t base = 0; base < len; base += 2 * run)
-            if (supersets)
-                log_add_runs(orig + base, orig + base + run, run);
-            else
-                log_add_runs(orig + base + run, orig + base, run);
-    }
-    for (size_t k = 0; k < len; ++k)
-        if (pending[k] != 0.0)
-            x[k] = orig[k];
-}
-
-} // namespace
 
 WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
 {
@@ -233,55 +107,5 @@ WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
         const double l = log1p_unit(e);
         const double sum = hi + l;
         acc[t] = tiny ? hi : sum;
-    }
-}
-
-void subset_sums(double *w, int bits, bool supersets, bool may_split)
-{
-    const uint64_t count = uint64_t(1) << bits;
-    const int low = bits < tile_bits ? bits : tile_bits;
-    const bool two = may_split && bits >= 14 && std::thread::hardware_concurrency() >= 2;
-    // Runs work(k, scratch) for k in [0, jobs), split over two threads.
-    auto split = [&](uint64_t jobs, auto work) {
-        if (!two || jobs < 2) {
-            scratch sc;
-            for (uint64_t k = 0; k < jobs; ++k)
-                work(k, sc);
-            return;
-        }
-        std::thread second([&] {
-            scratch sc;
-            for (uint64_t k = jobs / 2; k < jobs; ++k)
-                work(k, sc);
-        });
-        scratch sc;
-        for (uint64_t k = 0; k < jobs / 2; ++k)
-            work(k, sc);
-        second.join();
-    };
-    // The low bits within runs of consecutive entries.
-    split(count >> low, [&](uint64_t k, scratch &sc) {
-        tile_sums(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
-    });
-    // The others in groups: a tile takes, for fixed bits above the group,
-    // every value of the group's bits times a run of consecutive entries.
-    const int high = bits - low;
-    const int nof_groups = (high + max_group_bits - 1) / max_group_bits;
-    for (int g = 0, g0 = low; g < nof_groups; ++g) {
-        const int g1 = g0 + (high * (g + 1) / nof_groups - high * g / nof_groups);
-        const int run_bits = tile_bits - (g1 - g0);
-        const size_t run = size_t(1) << run_bits;
-        const uint64_t runs_below = uint64_t(1) << (g0 - run_bits);
-        const uint64_t tiles = (count >> g1) * runs_below;
-        split(tiles, [&](uint64_t k, scratch &sc) {
-            const uint64_t origin = ((k / runs_below) << g1) | ((k % runs_below) << run_bits);
-            double *t = sc.gather.data();
-            for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
-                memcpy(t + gv * run, w + (origin | (gv << g0)), run * sizeof(double));
-            tile_sums(t, tile_len, run_bits, tile_bits, supersets, sc);
-            for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
-                memcpy(w + (origin | (gv << g0)), t + gv * run, run * sizeof(double));
-        });
-        g0 = g1;
     }
 }

@@ -35,12 +35,25 @@ void log_add_runs(double *acc, const double *other, size_t len);
 // the sets holding j).  Exact like log_add: plain sums are used only where
 // no term can have vanished against the largest one.  Two threads from
 // 2^14 entries on unless may_split is false; the result does not depend on
-// it.
-void subset_sums(double *w, int bits, bool supersets, bool may_split = true);
+// it.  The index bits above the lowest 14 are done in as few groups of at
+// most group_bits (up to 14) as they fill: each group is one more pass of
+// exponentials and logarithms over the table, so the default 10 does up to
+// 24 bits in two passes (fewer serve the tests, to reach several groups on
+// small tables).
+void subset_sums(double *w, int bits, bool supersets, bool may_split = true, int group_bits = 10);
 
 // y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
 // included); m is at least every x[k].
 void to_linear(const double *x, double *y, size_t len, double m);
+
+// w[k] += by_size[size[k]] + extra[k] for k < len; returns the largest w[k]
+// and sets *lowest to the smallest finite one (HUGE_VAL if none).
+double add_weights(double *w, const double *extra, const double *by_size,
+                   const unsigned char *size, size_t len, double *lowest);
+
+// out[k] = m[k] + log y[k]: y[k] >= 1 where m[k] is finite; out[k] = -inf
+// where m[k] = -inf.
+void add_logs(const double *m, const double *y, double *out, size_t len);
 
 // Runs of log_sum, one per k: e^mx[k] * sm[k] takes in the weight
 // a[k] + b[k] (mx[k] = -inf, sm[k] = 0 is the empty sum).
@@ -85,8 +98,13 @@ inline std::vector<double> log_family_prior(int m)
 // Local scores as weights: a NaN score weighs nothing (like -inf), a score
 // of +inf has no meaning as a log marginal likelihood and fails.  first is
 // the parset of s[0], for the message.
+// Whether no x[k] is NaN or +inf (a vector scan).
+bool all_finite_or_minus_inf(const double *x, size_t len);
+
 inline void clean_scores(double *s, size_t count, uint64_t first, const char *name)
 {
+    if (all_finite_or_minus_inf(s, count))
+        return;
     for (size_t k = 0; k < count; ++k) {
         if (s[k] != s[k])
             s[k] = minus_inf;
@@ -117,16 +135,20 @@ inline void reverse_init(reverse_reader &r, FILE *f, const char *name, uint64_t 
     r.next = 0;
 }
 
+// The next block, the one before the records read so far.
+inline void reverse_refill(reverse_reader &r)
+{
+    if (r.remaining == 0)
+        fail(r.name, "read past the first record");
+    const size_t len = r.remaining < r.buf.size() ? size_t(r.remaining) : r.buf.size();
+    r.remaining -= len;
+    pread_exact(r.file, r.buf.data(), len * sizeof(double), r.remaining * sizeof(double), r.name);
+    r.next = len;
+}
+
 inline double reverse_next(reverse_reader &r)
 {
-    if (r.next == 0) {
-        if (r.remaining == 0)
-            fail(r.name, "read past the first record");
-        const size_t len = r.remaining < r.buf.size() ? size_t(r.remaining) : r.buf.size();
-        r.remaining -= len;
-        pread_exact(r.file, r.buf.data(), len * sizeof(double), r.remaining * sizeof(double),
-                    r.name);
-        r.next = len;
-    }
+    if (r.next == 0)
+        reverse_refill(r);
     return r.buf[--r.next];
 }

@@ -32,6 +32,10 @@ void sum_family_subsets(int nof_vars, const char *dirname)
     const uint64_t count = uint64_t(1) << (nof_vars - 1);
     double *w = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "weight table"));
     const std::vector<double> prior = log_family_prior(nof_vars - 1);
+    // Set sizes within runs of 1024 parsets, for the prior.
+    std::vector<unsigned char> low_size(1024);
+    for (size_t k = 0; k < low_size.size(); ++k)
+        low_size[k] = (unsigned char)__builtin_popcountll(k);
 
     for (int i = 0; i < nof_vars; ++i) {
         char *name = create_fn(dirname, i, "");
@@ -40,8 +44,13 @@ void sum_family_subsets(int nof_vars, const char *dirname)
             const size_t len = size_t(count - at < read_piece ? count - at : read_piece);
             read_records(in, w + at, sizeof(double), len, name);
             clean_scores(w + at, len, at, name);
-            for (size_t k = 0; k < len; ++k)
-                w[at + k] += prior[size_t(__builtin_popcountll(at + k))];
+            for (size_t r = 0; r < len; r += 1024) {
+                const size_t rl = len - r < 1024 ? len - r : 1024;
+                const double *pr = prior.data() + __builtin_popcountll(at + r);
+                double *x = w + at + r;
+                for (size_t k = 0; k < rl; ++k)
+                    x[k] += pr[low_size[k]];
+            }
         }
         close_input(in, name);
         free(name);

@@ -21,25 +21,147 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "files.h"
 #include "logsum.h"
 
 namespace {
 
-constexpr size_t buffer_records = 8192;
 constexpr int block_bits = 8;
 
-// A variable's next len records, front to back or (reverse_reader) back to
-// front into run[len - 1] down to run[0].
-void take_forward(FILE *f, const char *name, double *run, size_t len)
+// A variable's .lsum records, read in place from a mapping where the file
+// can be mapped (its pages dropped once a pass is done with them), else by
+// offset into a buffer.
+struct records_of {
+    FILE *file;
+    const char *name;
+    mapped_input map;
+    bool mapped;
+    uint64_t kept_below;   // the backward pass has dropped the bytes from here on
+};
+
+// len records from record at on: in place, or read into buf.
+const double *records_at(records_of &r, uint64_t at, size_t len, double *buf)
 {
-    read_records(f, run, sizeof(double), len, name);
+    if (r.mapped)
+        return reinterpret_cast<const double *>(r.map.base) + at;
+    pread_exact(r.file, buf, len * sizeof(double), at * sizeof(double), r.name);
+    return buf;
 }
 
-void take_backward(reverse_reader &r, double *run, size_t len)
+// The forward pass is done with the records before record at.
+void done_before(records_of &r, uint64_t at)
 {
-    for (size_t k = len; k-- > 0;)
-        run[k] = reverse_next(r);
+    if (r.mapped)
+        mapped_release(&r.map, at * sizeof(double));
+}
+
+// The backward pass is done with the records from record at on.
+void done_from(records_of &r, uint64_t at)
+{
+    if (!r.mapped)
+        return;
+    const uint64_t step = r.map.step;
+    const uint64_t from = (at * sizeof(double) + step - 1) & ~(step - 1);
+    if (from + step <= r.kept_below) {
+        madvise(const_cast<unsigned char *>(r.map.base) + from, size_t(r.kept_below - from),
+                MADV_DONTNEED);
+        r.kept_below = from;
+    }
+}
+
+// h without its bit j, closed up: the place of block h among the blocks
+// that lack (or hold) bit j.
+uint64_t squeeze(uint64_t h, int j)
+{
+    return ((h >> (j + 1)) << j) | (h & ((uint64_t(1) << j) - 1));
+}
+
+// The sets of a block that take their terms from within it, in layers:
+// the sets of layer k (k members among the block's low variables) need
+// only sets of layer k - 1, so a whole layer's exponentials and logarithms
+// are done as vectors.  The terms of a set are gathered after its scaled
+// running sum, each as its distance below the set's largest weight.
+struct low_layers {
+    std::vector<uint16_t> order;   // the sets 0 .. block-1 by number of members
+    std::vector<size_t> layer;     // layer k is order[layer[k] .. layer[k + 1])
+    std::vector<double> d, e, m, y, out;
+};
+
+void layers_init(low_layers &ly, int b)
+{
+    const size_t block = size_t(1) << b;
+    ly.layer.assign(size_t(b) + 2, 0);
+    for (int k = 0; k <= b; ++k) {
+        ly.layer[size_t(k)] = ly.order.size();
+        for (size_t l = 0; l < block; ++l)
+            if (__builtin_popcountll(l) == k)
+                ly.order.push_back(uint16_t(l));
+    }
+    ly.layer[size_t(b) + 1] = ly.order.size();
+    const size_t most = block * (size_t(b) + 1);
+    ly.d.resize(most);
+    ly.e.resize(most);
+    ly.m.resize(block);
+    ly.y.resize(block);
+    ly.out.resize(block);
+}
+
+// The block's sets from their running sums mx, sm (the terms from other
+// blocks) and their terms within the block: set l takes, for each low
+// member v (in v of l, or with backward not in l), blk[l ^ 2^v] plus the
+// record of v at l's place among the block's sets holding (or lacking) v.
+// first is the set of layer 0 that is 1 (the empty set forward, the full
+// set backward), or block for none.
+void low_part(double *blk, const double *mx, const double *sm, const double *const *low, int b,
+              bool backward, size_t first, low_layers &ly)
+{
+    const size_t block = size_t(1) << b, full = block - 1;
+    {
+        const size_t l = backward ? full : 0;
+        blk[l] = l == first ? 0.0 : log_sum_value(log_sum{mx[l], sm[l]});
+    }
+    for (int k = 1; k <= b; ++k) {
+        const size_t from = ly.layer[size_t(k)], to = ly.layer[size_t(k) + 1];
+        size_t nd = 0;
+        for (size_t i = from; i < to; ++i) {
+            const size_t mem = ly.order[i];
+            const size_t l = backward ? full ^ mem : mem;
+            double t[16];
+            int c = 0;
+            double big = mx[l];
+            for (size_t rest = mem; rest != 0; rest &= rest - 1) {
+                const int v = __builtin_ctzll(rest);
+                // l's place among the sets holding (lacking) v: l without bit v.
+                const size_t at = ((l >> (v + 1)) << v) | (l & ((size_t(1) << v) - 1));
+                const double x = blk[l ^ (size_t(1) << v)] + low[size_t(v)][at];
+                t[c++] = x;
+                big = x > big ? x : big;
+            }
+            ly.m[i - from] = big;
+            // All weight zero: every distance taken as far below.
+            const double base = big == minus_inf ? 0.0 : big;
+            ly.d[nd++] = mx[l] - base;
+            for (int j = 0; j < c; ++j)
+                ly.d[nd++] = t[j] - base;
+        }
+        to_linear(ly.d.data(), ly.e.data(), nd, 0.0);
+        nd = 0;
+        for (size_t i = from; i < to; ++i) {
+            const size_t mem = ly.order[i];
+            const size_t l = backward ? full ^ mem : mem;
+            double sum = sm[l] * ly.e[nd++];
+            for (int j = __builtin_popcountll(mem); j > 0; --j)
+                sum += ly.e[nd++];
+            ly.y[i - from] = sum;
+        }
+        add_logs(ly.m.data(), ly.y.data(), ly.out.data(), to - from);
+        for (size_t i = from; i < to; ++i) {
+            const size_t mem = ly.order[i];
+            blk[backward ? full ^ mem : mem] = ly.out[i - from];
+        }
+    }
 }
 
 } // namespace
@@ -62,40 +184,43 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
     for (int v = 0; v < n; ++v)
         names[size_t(v)] = create_fn(dirname, v, ".lsum");
     FILE **files = open_files_checked(n, dirname, ".lsum", "rb");
-    std::vector<double> mx(block), sm(block), run(block);
-    // Per low variable, the records of the current block.
-    std::vector<std::vector<double>> low(static_cast<size_t>(b), std::vector<double>(block / 2));
-
-    // Forward: F(S) = sum over v in S of F(S - v) a_v(S - v).
+    std::vector<records_of> in(static_cast<size_t>(n));
     for (int v = 0; v < n; ++v) {
-        check_input_size(files[v], records * sizeof(double), names[size_t(v)]);
-        setvbuf(files[v], nullptr, _IOFBF, buffer_records * sizeof(double));
+        records_of &r = in[size_t(v)];
+        r.file = files[v];
+        r.name = names[size_t(v)];
+        check_input_size(r.file, records * sizeof(double), r.name);
+        r.mapped = map_input(&r.map, r.file, records * sizeof(double), r.name);
+        r.map.step = 128 * 1024;   // a small window per file: n of them are open
+        r.kept_below = records * sizeof(double);
     }
+    std::vector<double> mx(block), sm(block), run(block);
+    // Per low variable, the records of the current block (where read).
+    std::vector<std::vector<double>> low_buf(static_cast<size_t>(b), std::vector<double>(block / 2));
+    const double *low[block_bits];
+    low_layers layers;
+    layers_init(layers, b);
+
+    // Forward: F(S) = sum over v in S of F(S - v) a_v(S - v).  The records
+    // of a high member v for block h are the squeeze(h)-th run of 2^b of
+    // v's file; those of a low member the h-th run of 2^(b-1).
     for (uint64_t h = 0; h < nof_blocks; ++h) {
         double *blk = table + (h << b);
         std::fill(mx.begin(), mx.end(), minus_inf);
         std::fill(sm.begin(), sm.end(), 0.0);
         for (uint64_t rest = h; rest != 0; rest &= rest - 1) {
-            const int v = b + __builtin_ctzll(rest);
-            take_forward(files[v], names[size_t(v)], run.data(), block);
-            log_sum_runs(mx.data(), sm.data(), table + ((h ^ (rest & -rest)) << b), run.data(),
-                         block);
+            const int j = __builtin_ctzll(rest);
+            records_of &r = in[size_t(b + j)];
+            const uint64_t at = squeeze(h, j) << b;
+            log_sum_runs(mx.data(), sm.data(), table + ((h ^ (rest & -rest)) << b),
+                         records_at(r, at, block, run.data()), block);
+            done_before(r, at + block);
         }
         for (int v = 0; v < b; ++v)
-            take_forward(files[v], names[size_t(v)], low[size_t(v)].data(), block / 2);
-        size_t used[block_bits] = {};
-        for (size_t l = 0; l < block; ++l) {
-            if (h == 0 && l == 0) {
-                blk[0] = 0.0;
-                continue;
-            }
-            log_sum sum{mx[l], sm[l]};
-            for (size_t rest = l; rest != 0; rest &= rest - 1) {
-                const int v = __builtin_ctzll(rest);
-                log_sum_add(sum, blk[l ^ (size_t(1) << v)] + low[size_t(v)][used[v]++]);
-            }
-            blk[l] = log_sum_value(sum);
-        }
+            low[v] = records_at(in[size_t(v)], h * (block / 2), block / 2, low_buf[size_t(v)].data());
+        low_part(blk, mx.data(), sm.data(), low, b, false, h == 0 ? 0 : block, layers);
+        for (int v = 0; v < b; ++v)
+            done_before(in[size_t(v)], (h + 1) * (block / 2));
     }
     FILE *out = open_output(fwdfile, "wb");
     write_records(out, table, sizeof(double), size_t(count), fwdfile);
@@ -103,42 +228,30 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
     commit_output(fwdfile);
 
     // Backward: B(T) = sum over v not in T of a_v(T) B(T + v), from the
-    // full set down.
-    {
-        std::vector<reverse_reader> in(static_cast<size_t>(n));
-        for (int v = 0; v < n; ++v)
-            reverse_init(in[size_t(v)], files[v], names[size_t(v)], records, buffer_records);
-        const uint64_t top = nof_blocks - 1;
-        for (uint64_t h = nof_blocks; h-- > 0;) {
-            double *blk = table + (h << b);
-            std::fill(mx.begin(), mx.end(), minus_inf);
-            std::fill(sm.begin(), sm.end(), 0.0);
-            for (uint64_t rest = top & ~h; rest != 0; rest &= rest - 1) {
-                const int v = b + __builtin_ctzll(rest);
-                take_backward(in[size_t(v)], run.data(), block);
-                log_sum_runs(mx.data(), sm.data(), table + ((h | (rest & -rest)) << b),
-                             run.data(), block);
-            }
-            for (int v = 0; v < b; ++v)
-                take_backward(in[size_t(v)], low[size_t(v)].data(), block / 2);
-            size_t used[block_bits];
-            for (int v = 0; v < b; ++v)
-                used[v] = block / 2;
-            const size_t full = block - 1;
-            for (size_t l = block; l-- > 0;) {
-                if (h == top && l == full) {
-                    blk[l] = 0.0;
-                    continue;
-                }
-                log_sum sum{mx[l], sm[l]};
-                for (size_t rest = full & ~l; rest != 0; rest &= rest - 1) {
-                    const int v = __builtin_ctzll(rest);
-                    log_sum_add(sum, blk[l | (size_t(1) << v)] + low[size_t(v)][--used[v]]);
-                }
-                blk[l] = log_sum_value(sum);
-            }
+    // full set down; the records of the blocks lacking v, at the same
+    // places.
+    const uint64_t top = nof_blocks - 1;
+    for (uint64_t h = nof_blocks; h-- > 0;) {
+        double *blk = table + (h << b);
+        std::fill(mx.begin(), mx.end(), minus_inf);
+        std::fill(sm.begin(), sm.end(), 0.0);
+        for (uint64_t rest = top & ~h; rest != 0; rest &= rest - 1) {
+            const int j = __builtin_ctzll(rest);
+            records_of &r = in[size_t(b + j)];
+            const uint64_t at = squeeze(h, j) << b;
+            log_sum_runs(mx.data(), sm.data(), table + ((h | (rest & -rest)) << b),
+                         records_at(r, at, block, run.data()), block);
+            done_from(r, at);
         }
+        for (int v = 0; v < b; ++v)
+            low[v] = records_at(in[size_t(v)], h * (block / 2), block / 2, low_buf[size_t(v)].data());
+        low_part(blk, mx.data(), sm.data(), low, b, true, h == top ? block - 1 : block, layers);
+        for (int v = 0; v < b; ++v)
+            done_from(in[size_t(v)], h * (block / 2));
     }
+    for (records_of &r : in)
+        if (r.mapped)
+            unmap_input(&r.map);
     out = open_output(bwdfile, "wb");
     write_records(out, table, sizeof(double), size_t(count), bwdfile);
     close_output(out, bwdfile);

@@ -22,71 +22,107 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
 #include "files.h"
-#include "record_reader.h"
 #include "logsum.h"
 
 namespace {
 
-constexpr size_t buffer_records = 32768;
+constexpr size_t buffer_records = 32768;   // 256 KiB of doubles per read
 constexpr int block_bits = 10;
 constexpr size_t block = size_t(1) << block_bits;
 
-double next_double(record_reader *r)
+// x[0] + ... + x[len - 1], in four lanes.
+double sum_of(const double *x, size_t len)
 {
-    double x;
-    memcpy(&x, reader_next(r), sizeof x);
-    return x;
-}
-
-void rewind_reader(record_reader *r)
-{
-    errno = 0;
-    if (fseek(r->file, 0, SEEK_SET) != 0)
-        fail_errno(r->name);
-    r->filled = 0;
-    r->next = 0;
+    double a[4] = {};
+    for (size_t k = 0; k < len; ++k)
+        a[k & 3] += x[k];
+    return (a[0] + a[1]) + (a[2] + a[3]);
 }
 
 } // namespace
 
 namespace {
 
-// The arcs into v = first, first + step, ... < n, with a weight table and
-// file handles of its own; split tells whether the sums over supersets may
-// take a second thread.
+// The forward and backward sums, open and (where they can be) mapped.
+struct sum_files {
+    FILE *fwd, *bwd;
+    mapped_input fwd_map, bwd_map;
+};
+
+// The arcs into v = first, first + step, ... < n, with a weight table of
+// its own; split tells whether the sums over supersets may take a second
+// thread.
 void weigh_some(int n, int first, int step, bool split, const char *dirname, const char *fwdfile,
-                const char *bwdfile, std::vector<double> &prob)
+                const char *bwdfile, const sum_files &sums, std::vector<double> &prob)
 {
     const uint64_t count = uint64_t(1) << n;
     const uint64_t records = count / 2;
     double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
     const std::vector<double> prior = log_family_prior(n - 1);
 
-    FILE *ff = fopen_checked(fwdfile, "rb");
-    FILE *bf = fopen_checked(bwdfile, "rb");
-    check_input_size(ff, count * sizeof(double), fwdfile);
-    check_input_size(bf, count * sizeof(double), bwdfile);
-    record_reader fwd, bwd;
-    reader_init(&fwd, ff, fwdfile, sizeof(double), buffer_records);
-    reader_init(&bwd, bf, bwdfile, sizeof(double), buffer_records);
-    std::vector<double> scores(buffer_records), e(block);
+    std::vector<double> scores(buffer_records), e(block), fbuf, bbuf;
+    // The forward and backward sums in place where mapped (each thread
+    // with its own count of the pages it has done with), else read.
+    mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
+    if (fm.base == nullptr || bm.base == nullptr) {
+        fbuf.resize(buffer_records);
+        bbuf.resize(buffer_records);
+    }
+    // Set sizes within a block, for the prior.
+    unsigned char low_size[block];
+    for (size_t k = 0; k < block; ++k)
+        low_size[k] = (unsigned char)__builtin_popcountll(k);
 
     for (int v = first; v < n; v += step) {
         const uint64_t vb = uint64_t(1) << v;
-        // F(U) B(U + v) for the sets U without v, in parset order.
-        rewind_reader(&fwd);
-        rewind_reader(&bwd);
-        uint64_t p = 0, q = 0;
-        for (uint64_t s = 0; s < count; ++s) {
-            const double f = next_double(&fwd), b = next_double(&bwd);
-            if ((s & vb) == 0)
-                g[p++] = f;
-            else
-                g[q++] += b;
+        // F(U) B(U + v) for the sets U without v, in parset order: the
+        // sets without v come in runs of 2^v, each followed by the run of
+        // the same sets with v (in the same block of records, or for
+        // 2^v >= a block in the block 2^v further on).
+        const bool whole = vb >= buffer_records;
+        uint64_t p = 0;
+        fm.released = bm.released = 0;
+        for (uint64_t at = 0; at < count; at += buffer_records) {
+            if (whole && (at & vb) != 0)
+                continue;
+            const size_t len = size_t(count - at < buffer_records ? count - at : buffer_records);
+            const uint64_t b_at = whole ? at + vb : at;
+            const double *fb, *bb;
+            if (fbuf.empty()) {
+                fb = reinterpret_cast<const double *>(fm.base) + at;
+                bb = reinterpret_cast<const double *>(bm.base) + b_at;
+            } else {
+                pread_exact(sums.fwd, fbuf.data(), len * sizeof(double), at * sizeof(double),
+                            fwdfile);
+                pread_exact(sums.bwd, bbuf.data(), len * sizeof(double), b_at * sizeof(double),
+                            bwdfile);
+                fb = fbuf.data();
+                bb = bbuf.data();
+            }
+            if (whole) {
+                double *t = g + p;
+                for (size_t i = 0; i < len; ++i)
+                    t[i] = fb[i] + bb[i];
+                p += len;
+            } else {
+                const size_t run = size_t(vb);
+                for (size_t k = 0; k < len; k += 2 * run) {
+                    double *t = g + p;
+                    const double *f = fb + k, *b = bb + k + run;
+                    for (size_t i = 0; i < run; ++i)
+                        t[i] = f[i] + b[i];
+                    p += run;
+                }
+            }
+            if (fbuf.empty()) {
+                mapped_release(&fm, (at + len) * sizeof(double));
+                mapped_release(&bm, (b_at + len) * sizeof(double));
+            }
         }
         // Sums over the supersets.
         subset_sums(g, n - 1, true, split);
@@ -105,34 +141,34 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             for (size_t b0 = 0; b0 < len; b0 += block) {
                 const size_t bl = len - b0 < block ? len - b0 : block;
                 double *w = scores.data() + b0;
-                double m = minus_inf, lo = HUGE_VAL;
-                for (size_t k = 0; k < bl; ++k) {
-                    const uint64_t ps = at + b0 + k;
-                    w[k] += prior[size_t(__builtin_popcountll(ps))] + g[ps];
-                    m = w[k] > m ? w[k] : m;
-                    lo = w[k] != minus_inf && w[k] < lo ? w[k] : lo;
-                }
+                const double *pr = prior.data() + __builtin_popcountll(at + b0);
+                const double *gb = g + at + b0;
+                double lo;
+                const double m = add_weights(w, gb, pr, low_size, bl, &lo);
                 if (m == minus_inf)
                     continue;
                 const uint64_t first = at + b0;
                 if (m - lo <= 600.0 && bl == block) {
                     to_linear(w, e.data(), bl, m);
-                    double all = 0.0;
-                    for (size_t k = 0; k < bl; ++k)
-                        all += e[k];
-                    log_sum_add(total, m + std::log(all));
+                    // Folded in halves: the upper half of a run holds the
+                    // sets with its top bit, and adding it onto the lower
+                    // half keeps the sums over the lower bits.
+                    double part[block_bits];
+                    for (size_t half = block / 2, j = block_bits; half >= 1; half /= 2) {
+                        part[--j] = sum_of(e.data() + half, half);
+                        for (size_t t = 0; t < half; ++t)
+                            e[t] += e[t + half];
+                    }
+                    const double all = e[0];
+                    const double log_all = m + std::log(all);
+                    log_sum_add(total, log_all);
                     for (int j = 0; j < n - 1; ++j) {
-                        double part = 0.0;
                         if (j < block_bits) {
-                            const size_t run = size_t(1) << j;
-                            for (size_t base = run; base < bl; base += 2 * run)
-                                for (size_t t = 0; t < run; ++t)
-                                    part += e[base + t];
+                            if (part[j] > 0.0)
+                                log_sum_add(arc[size_t(j)], m + std::log(part[j]));
                         } else if (first >> j & 1) {
-                            part = all;
+                            log_sum_add(arc[size_t(j)], log_all);
                         }
-                        if (part > 0.0)
-                            log_sum_add(arc[size_t(j)], m + std::log(part));
                     }
                     continue;
                 }
@@ -158,10 +194,6 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
         }
     }
-    reader_free(&fwd);
-    reader_free(&bwd);
-    close_input(ff, fwdfile);
-    close_input(bf, bwdfile);
     free(g);
 }
 
@@ -177,13 +209,26 @@ void weigh_arcs(int nof_vars, const char *dirname, const char *fwdfile, const ch
     prob.assign(size_t(n) * size_t(n), 0.0);
     if (n <= 1)
         return;
+    const uint64_t bytes = (uint64_t(1) << n) * sizeof(double);
+    sum_files sums;
+    sums.fwd = fopen_checked(fwdfile, "rb");
+    sums.bwd = fopen_checked(bwdfile, "rb");
+    check_input_size(sums.fwd, bytes, fwdfile);
+    check_input_size(sums.bwd, bytes, bwdfile);
+    map_input(&sums.fwd_map, sums.fwd, bytes, fwdfile);
+    map_input(&sums.bwd_map, sums.bwd, bytes, bwdfile);
     if (n < 14 || std::thread::hardware_concurrency() < 2) {
-        weigh_some(n, 0, 1, true, dirname, fwdfile, bwdfile, prob);
-        return;
+        weigh_some(n, 0, 1, true, dirname, fwdfile, bwdfile, sums, prob);
+    } else {
+        std::thread odd(
+            [&] { weigh_some(n, 1, 2, false, dirname, fwdfile, bwdfile, sums, prob); });
+        weigh_some(n, 0, 2, false, dirname, fwdfile, bwdfile, sums, prob);
+        odd.join();
     }
-    std::thread odd([&] { weigh_some(n, 1, 2, false, dirname, fwdfile, bwdfile, prob); });
-    weigh_some(n, 0, 2, false, dirname, fwdfile, bwdfile, prob);
-    odd.join();
+    unmap_input(&sums.fwd_map);
+    unmap_input(&sums.bwd_map);
+    close_input(sums.fwd, fwdfile);
+    close_input(sums.bwd, bwdfile);
 }
 
 int main(int argc, char **argv)

@@ -1,0 +1,350 @@
+// subset_sums (logsum.h): sums over the subsets or supersets of every set
+// of a table of log weights, by tiles in plain arithmetic where that is
+// exact and in log space where it is not.
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "logsum.h"
+#include "vector_math.h"
+
+namespace {
+
+// Where pending and y >= 2^-800: out = m + log y, no longer pending; the
+// number still pending.
+// (Flags are doubles, 1 or 0, so that the loop works on lanes of one width;
+// their count is kept in eight lanes, exact in any order, so that it does
+// not hold the loop to one add at a time.)
+WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending, size_t len,
+                                   double m)
+{
+    constexpr double floor = 0x1p-800;
+    double left[8] = {};
+    auto one = [&](size_t k, double &acc) {
+        const bool near = y[k] >= floor;
+        const double l = log_positive(near ? y[k] : 1.0);
+        const bool take = near && pending[k] != 0.0;
+        const double r = m + l;
+        out[k] = take ? r : out[k];
+        pending[k] = take ? 0.0 : pending[k];
+        acc += pending[k];
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}
+
+// The largest x[k] below cut (-inf if none), kept in eight lanes.
+WITH_WIDE_CLONE double max_below(const double *x, size_t len, double cut)
+{
+    const lanes8 none = lanes8{} + minus_inf, below = lanes8{} + cut;
+    lanes8 acc = none;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        v = v < below ? v : none;
+        acc = v > acc ? v : acc;
+    }
+    double m = minus_inf;
+    for (int j = 0; j < 8; ++j)
+        m = acc[j] > m ? acc[j] : m;
+    for (; k < len; ++k) {
+        const double v = x[k] < cut ? x[k] : minus_inf;
+        m = v > m ? v : m;
+    }
+    return m;
+}
+
+// The smallest x[k] (HUGE_VAL if none), kept in eight lanes.
+WITH_WIDE_CLONE double min_of(const double *x, size_t len)
+{
+    lanes8 acc = lanes8{} + HUGE_VAL;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        acc = v < acc ? v : acc;
+    }
+    double m = HUGE_VAL;
+    for (int j = 0; j < 8; ++j)
+        m = acc[j] < m ? acc[j] : m;
+    for (; k < len; ++k)
+        m = x[k] < m ? x[k] : m;
+    return m;
+}
+
+// to_linear for the x[k] below cut; the others give 0.
+WITH_WIDE_CLONE void to_linear_below(const double *x, double *y, size_t len, double m, double cut)
+{
+    for (size_t k = 0; k < len; ++k) {
+        const double d = x[k] - m;
+        const bool tiny = !(d >= -708.0) || !(x[k] < cut);
+        const double e = exp_nonpositive(tiny ? 0.0 : d);
+        y[k] = tiny ? 0.0 : e;
+    }
+}
+
+// Sums over subsets (or supersets) for the index bits [lo, hi) of a
+// buffer, in plain arithmetic.  Bits 0 and 1 together go by fours, with
+// the additions of the bit-by-bit order.
+WITH_WIDE_CLONE void linear_sums(double *y, size_t len, int lo, int hi, bool supersets)
+{
+    if (lo == 0 && hi >= 2) {
+        for (size_t base = 0; base < len; base += 4) {
+            double *q = y + base;
+            const double y0 = q[0], y1 = q[1], y2 = q[2], y3 = q[3];
+            if (supersets) {
+                q[0] = (y0 + y1) + (y2 + y3);
+                q[1] = y1 + y3;
+                q[2] = y2 + y3;
+            } else {
+                q[1] = y1 + y0;
+                q[2] = y2 + y0;
+                q[3] = (y3 + y2) + (y1 + y0);
+            }
+        }
+        lo = 2;
+    }
+    // Two bits a sweep, as above, so that the buffer is read and written
+    // half as often.
+    int b = lo;
+    for (; b + 1 < hi; b += 2) {
+        const size_t run = size_t(1) << b;
+        for (size_t base = 0; base < len; base += 4 * run) {
+            double *q0 = y + base, *q1 = q0 + run, *q2 = q1 + run, *q3 = q2 + run;
+            if (supersets)
+                for (size_t t = 0; t < run; ++t) {
+                    const double y0 = q0[t], y1 = q1[t], y2 = q2[t], y3 = q3[t];
+                    q0[t] = (y0 + y1) + (y2 + y3);
+                    q1[t] = y1 + y3;
+                    q2[t] = y2 + y3;
+                }
+            else
+                for (size_t t = 0; t < run; ++t) {
+                    const double y0 = q0[t], y1 = q1[t], y2 = q2[t], y3 = q3[t];
+                    q1[t] = y1 + y0;
+                    q2[t] = y2 + y0;
+                    q3[t] = (y3 + y2) + (y1 + y0);
+                }
+        }
+    }
+    if (b < hi) {
+        const size_t run = size_t(1) << b;
+        for (size_t base = 0; base < len; base += 2 * run) {
+            double *a = y + base, *c = y + base + run;
+            if (supersets)
+                for (size_t t = 0; t < run; ++t)
+                    a[t] += c[t];
+            else
+                for (size_t t = 0; t < run; ++t)
+                    c[t] += a[t];
+        }
+    }
+}
+
+constexpr int tile_bits = 14;
+constexpr size_t tile_len = size_t(1) << tile_bits;
+// A level excludes the inputs within this many nats of its largest: they
+// cannot lie under a result below 2^-800 of it (e^-554.5).
+constexpr double level_span = 554.0;
+
+struct scratch {
+    std::vector<double> in, y, gather;
+    std::vector<double> pending;
+    std::vector<double> tops;   // the largest weight of each gathered run
+    scratch()
+        : in(tile_len), y(tile_len), gather(tile_len), pending(tile_len), tops(tile_len)
+    {
+    }
+};
+
+// The log-space sums of one tile x[0, len) over the index bits [lo, hi),
+// in place.  In plain arithmetic, scaled by the tile's largest weight; the
+// results that come out far below it (where terms could have vanished) are
+// done again from the smaller inputs only (those below cut), and after
+// three such levels the rest is done term by term in log space.
+void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
+{
+    double *in = sc.in.data(), *y = sc.y.data();
+    double *pending = sc.pending.data();
+    memcpy(in, x, len * sizeof(double));
+    for (size_t k = 0; k < len; ++k)
+        pending[k] = 1.0;
+    double cut = HUGE_VAL;
+    for (int level = 0; level < 3; ++level) {
+        const double m = max_below(in, len, cut);
+        if (m == minus_inf) {
+            for (size_t k = 0; k < len; ++k)
+                if (pending[k] != 0.0)
+                    x[k] = minus_inf;
+            return;
+        }
+        to_linear_below(in, y, len, m, cut);
+        linear_sums(y, len, lo, hi, supersets);
+        if (from_linear(y, x, pending, len, m) == 0.0)
+            return;
+        cut = m - level_span;
+    }
+    // Term by term from the tile's inputs, kept where still pending.
+    for (int b = lo; b < hi; ++b) {
+        const size_t run = size_t(1) << b;
+        for (size_t base = 0; base < len; base += 2 * run)
+            if (supersets)
+                log_add_runs(in + base, in + base + run, run);
+            else
+                log_add_runs(in + base + run, in + base, run);
+    }
+    for (size_t k = 0; k < len; ++k)
+        if (pending[k] != 0.0)
+            x[k] = in[k];
+}
+
+// The first of two passes over a tile of consecutive entries: where every
+// result comes out at the first level (no result far below the largest),
+// the tile is left in plain form, e^(result - *scale); else it is done by
+// tile_sums in log form and *scale is NaN.
+void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc, double *scale)
+{
+    double *y = sc.y.data();
+    const double m = max_below(x, len, HUGE_VAL);
+    if (m != minus_inf) {
+        to_linear_below(x, y, len, m, HUGE_VAL);
+        linear_sums(y, len, 0, hi, supersets);
+        if (min_of(y, len) >= 0x1p-800) {
+            memcpy(x, y, len * sizeof(double));
+            *scale = m;
+            return;
+        }
+    }
+    *scale = std::nan("");
+    tile_sums(x, len, 0, hi, supersets, sc);
+}
+
+// The second pass over a gathered tile t: nof_runs runs of 2^run_bits,
+// run r from a first-pass tile of scale scale[r], summed over the index
+// bits [run_bits, tile_bits).  Plain runs are brought to the tile's common
+// scale by one factor each; a run in log form by its exponentials.  Where
+// some result comes out far below the largest, the whole tile is put in
+// log form and done by tile_sums.
+void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
+                      const double *scale, scratch &sc)
+{
+    const size_t run = size_t(1) << run_bits, len = nof_runs * run;
+    double *y = sc.y.data(), *res = sc.in.data(), *pending = sc.pending.data();
+    double *top = sc.tops.data();
+    double m = minus_inf;
+    for (size_t r = 0; r < nof_runs; ++r) {
+        const double *q = t + r * run;
+        top[r] = scale[r] != scale[r] ? max_below(q, run, HUGE_VAL)
+                                      : scale[r] + std::log(max_below(q, run, HUGE_VAL));
+        m = top[r] > m ? top[r] : m;
+    }
+    if (m == minus_inf)
+        return;   // every run in log form and -inf: so is every sum
+    for (size_t r = 0; r < nof_runs; ++r) {
+        const double *q = t + r * run;
+        double *out = y + r * run;
+        if (scale[r] != scale[r]) {
+            to_linear(q, out, run, m);
+        } else {
+            const double d = scale[r] - m;
+            const double f = d >= -708.0 ? std::exp(d) : 0.0;
+            for (size_t i = 0; i < run; ++i)
+                out[i] = q[i] * f;
+        }
+    }
+    linear_sums(y, len, run_bits, tile_bits, supersets);
+    for (size_t k = 0; k < len; ++k)
+        pending[k] = 1.0;
+    if (from_linear(y, res, pending, len, m) == 0.0) {
+        memcpy(t, res, len * sizeof(double));
+        return;
+    }
+    for (size_t r = 0; r < nof_runs; ++r)
+        if (scale[r] == scale[r])
+            for (size_t i = 0; i < run; ++i)
+                t[r * run + i] = scale[r] + std::log(t[r * run + i]);
+    tile_sums(t, len, run_bits, tile_bits, supersets, sc);
+}
+
+} // namespace
+
+void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
+{
+    const uint64_t count = uint64_t(1) << bits;
+    const int low = bits < tile_bits ? bits : tile_bits;
+    const bool two = may_split && bits >= 14 && std::thread::hardware_concurrency() >= 2;
+    // Runs work(k, scratch) for k in [0, jobs), split over two threads.
+    auto split = [&](uint64_t jobs, auto work) {
+        if (!two || jobs < 2) {
+            scratch sc;
+            for (uint64_t k = 0; k < jobs; ++k)
+                work(k, sc);
+            return;
+        }
+        std::thread second([&] {
+            scratch sc;
+            for (uint64_t k = jobs / 2; k < jobs; ++k)
+                work(k, sc);
+        });
+        scratch sc;
+        for (uint64_t k = 0; k < jobs / 2; ++k)
+            work(k, sc);
+        second.join();
+    };
+    const int high = bits - low;
+    const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
+    const int nof_groups = (high + most - 1) / most;
+    if (nof_groups == 1) {
+        // Two passes: the first leaves its tiles in plain form where it
+        // can, with one scale per tile, and the second takes them so, which
+        // spares a logarithm and an exponential per entry.
+        std::vector<double> scale(size_t(count >> low));
+        split(count >> low, [&](uint64_t k, scratch &sc) {
+            tile_sums_first(w + (k << low), size_t(1) << low, low, supersets, sc, &scale[k]);
+        });
+        const int run_bits = tile_bits - high;
+        const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
+        split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
+            const uint64_t origin = k << run_bits;
+            double *t = sc.gather.data();
+            for (size_t r = 0; r < nof_runs; ++r)
+                memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
+            tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
+            for (size_t r = 0; r < nof_runs; ++r)
+                memcpy(w + (origin | (uint64_t(r) << low)), t + r * run, run * sizeof(double));
+        });
+        return;
+    }
+    // The low bits within runs of consecutive entries.
+    split(count >> low, [&](uint64_t k, scratch &sc) {
+        tile_sums(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
+    });
+    // The others in groups: a tile takes, for fixed bits above the group,
+    // every value of the group's bits times a run of consecutive entries.
+    for (int g = 0, g0 = low; g < nof_groups; ++g) {
+        const int g1 = g0 + (high * (g + 1) / nof_groups - high * g / nof_groups);
+        const int run_bits = tile_bits - (g1 - g0);
+        const size_t run = size_t(1) << run_bits;
+        const uint64_t runs_below = uint64_t(1) << (g0 - run_bits);
+        const uint64_t tiles = (count >> g1) * runs_below;
+        split(tiles, [&](uint64_t k, scratch &sc) {
+            const uint64_t origin = ((k / runs_below) << g1) | ((k % runs_below) << run_bits);
+            double *t = sc.gather.data();
+            for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
+                memcpy(t + gv * run, w + (origin | (gv << g0)), run * sizeof(double));
+            tile_sums(t, tile_len, run_bits, tile_bits, supersets, sc);
+            for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
+                memcpy(w + (origin | (gv << g0)), t + gv * run, run * sizeof(double));
+        });
+        g0 = g1;
+    }
+}
