@@ -72,7 +72,7 @@ template <class Item, bool Packed> struct enumeration {
     std::vector<size_t> nof_pairs;
     // Where every column has at most two labels (use_masks), the groups of at
     // most 64 rows as masks of the rows of an anchor (enumeration_masks.h):
-    // anchor a's masks per column are anchor_cols[a n .. a n + n - 1], the
+    // the mask of anchor a for column u is anchor_cols[u anchor_cap + a], the
     // anchors of levels 0 .. d are those below anchor_end[d].
     bool use_masks = false;
     struct mask_group {
@@ -82,6 +82,7 @@ template <class Item, bool Packed> struct enumeration {
     std::vector<std::vector<mask_group>> masks_of;
     std::vector<size_t> nof_masks, mask_rows, anchor_end;
     std::vector<uint64_t> anchor_cols;
+    size_t anchor_cap = 0;
     // Rows of the active groups of level d; rows of the frozen cells of
     // levels 0 .. d, which are frozen[0 .. frozen_end[d]).
     std::vector<size_t> active_rows, frozen_rows, frozen_end;
@@ -395,6 +396,13 @@ template <class Item, bool Packed> struct enumeration {
     template <bool WithLast>
     fixed_sum split_masks(int d, int v, const term_source &src, const term_source *last,
                           fixed_sum &lsum, size_t &lkept, size_t &active);
+    template <bool WithLast>
+    fixed_sum split_masks_hw(int d, int v, const term_source &src, const term_source *last,
+                             fixed_sum &lsum, size_t &lkept, size_t &active);
+    template <bool WithLast, bool Hw>
+    fixed_sum masks_body(int d, int v, const term_source &src, const term_source *last,
+                         fixed_sum &lsum, size_t &lkept, size_t &active);
+    bool hw_count = false;  // the processor counts bits (split_masks())
     void last_of_masks(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
 
     // Subset t and all its extensions by columns from next on, when level d

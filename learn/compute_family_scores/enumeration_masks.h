@@ -1,11 +1,13 @@
 // The mask groups of the enumeration (enumeration.h): where every column has
 // at most two labels, a group of at most 64 rows becomes an anchor, its rows
 // numbered 0 .. 63, with for each column above the one just added the mask
-// of the rows holding label 1 there.  Its descendants are masks of its rows:
+// of the rows holding label 1 there (by column, so that a split reads the
+// masks of its column in order).  Its descendants are masks of its rows:
 // a split is an AND, its counts a population count.
 #pragma once
 
-// Population count without the instruction (not assumed of the machine).
+// Population count without the instruction (not assumed of the machine;
+// split_masks() takes it where the processor has it).
 inline uint32_t count_bits(uint64_t x)
 {
     x = x - ((x >> 1) & 0x5555555555555555ull);
@@ -22,16 +24,17 @@ void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const 
                                             size_t count_items, uint32_t group_rows)
 {
     size_t &ae = anchor_end[size_t(d) + 1];
-    uint64_t *cm = anchor_cols.data() + ae * size_t(n);
+    uint64_t *cm = anchor_cols.data() + ae;
+    const size_t cap = anchor_cap;
     for (int u = v + 1; u < n; ++u)
-        cm[u] = 0;
+        cm[size_t(u) * cap] = 0;
     uint32_t b = 0;
     for (size_t j = 0; j < count_items; ++j) {
         const uint32_t w = joined ? uint32_t(uint64_t(at[j])) : at_w[j];
         const uint64_t run = (w >= 64 ? ~uint64_t(0) : (uint64_t(1) << w) - 1) << b;
         for (int u = v + 1; u < n; ++u)
             if ((at[j] & bits_of(u)) != 0)
-                cm[u] |= run;
+                cm[size_t(u) * cap] |= run;
         b += w;
     }
     mask_group &mg = masks_of[size_t(d) + 1][nof_masks[size_t(d) + 1]++];
@@ -44,18 +47,27 @@ void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const 
 // Splits the mask groups of level d by column v into level d + 1; returns
 // the sum of the terms of their cells of two rows or more and adds their
 // rows in groups to active.  With WithLast also the cells refined by the
-// last column as well, to lsum and lkept.
+// last column as well, to lsum and lkept.  Hw: counts with the processor's
+// instruction (the body is compiled twice, once for such processors).
 template <class Item, bool Packed>
-template <bool WithLast>
-fixed_sum enumeration<Item, Packed>::split_masks(int d, int v, const term_source &src,
-                                                 const term_source *last, fixed_sum &lsum,
-                                                 size_t &lkept, size_t &active)
+template <bool WithLast, bool Hw>
+[[gnu::always_inline]] inline fixed_sum
+enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
+                                      const term_source *last, fixed_sum &lsum, size_t &lkept,
+                                      size_t &active)
 {
+    auto count_bits = [](uint64_t x) {
+        if constexpr (Hw)
+            return uint32_t(__builtin_popcountll(x));
+        else
+            return ::count_bits(x);
+    };
     const mask_group *__restrict in = masks_of[size_t(d)].data();
     const size_t count_in = nof_masks[size_t(d)];
     mask_group *__restrict out = masks_of[size_t(d) + 1].data();
-    const uint64_t *cols_of = anchor_cols.data();
-    const size_t stride = size_t(n);
+    // The masks of column v and of the last column, by anchor.
+    const uint64_t *col_v = anchor_cols.data() + size_t(v) * anchor_cap;
+    const uint64_t *col_last = anchor_cols.data() + size_t(n - 1) * anchor_cap;
     const fixed_sum *tab = src.table;
     const fixed_sum *tl = WithLast ? last->table : nullptr;
     auto term_of = [&](uint32_t k) { return tab != nullptr ? tab[k] : cell_term(src, k); };
@@ -63,8 +75,7 @@ fixed_sum enumeration<Item, Packed>::split_masks(int d, int v, const term_source
     size_t k = 0, alive = 0, lkept_here = 0;
     for (size_t i = 0; i < count_in; ++i) {
         const mask_group g = in[i];
-        const uint64_t *cm = cols_of + size_t(g.anchor) * stride;
-        const uint64_t m1 = g.m & cm[v], m0 = g.m ^ m1;
+        const uint64_t m1 = g.m & col_v[g.anchor], m0 = g.m ^ m1;
         const uint32_t c1 = count_bits(m1), c0 = g.rows - c1;
         sum += term_of(c0) + term_of(c1);
         out[k] = {m0, g.anchor, c0};
@@ -73,7 +84,7 @@ fixed_sum enumeration<Item, Packed>::split_masks(int d, int v, const term_source
         k += c1 >= 2;
         alive += (c0 >= 2 ? c0 : 0) + (c1 >= 2 ? c1 : 0);
         if constexpr (WithLast) {
-            const uint64_t ml = cm[n - 1];
+            const uint64_t ml = col_last[g.anchor];
             const uint32_t e0 = count_bits(m0 & ml), e1 = count_bits(m1 & ml);
             const uint32_t z0 = c0 - e0, z1 = c1 - e1;
             lsum_here += tl[z0] + tl[e0] + tl[z1] + tl[e1];
@@ -97,9 +108,35 @@ void enumeration<Item, Packed>::last_of_masks(int d, const term_source &src, fix
 {
     for (size_t i = 0; i < nof_masks[size_t(d)]; ++i) {
         const mask_group &g = masks_of[size_t(d)][i];
-        const uint64_t *cm = anchor_cols.data() + size_t(g.anchor) * size_t(n);
-        const uint32_t e = count_bits(g.m & cm[n - 1]), z = g.rows - e;
+        const uint64_t ml = anchor_cols[size_t(n - 1) * anchor_cap + g.anchor];
+        const uint32_t e = count_bits(g.m & ml), z = g.rows - e;
         sum += cell_term(src, e) + cell_term(src, z);
         kept += (e >= 2 ? e : 0) + (z >= 2 ? z : 0);
     }
+}
+
+template <class Item, bool Packed>
+template <bool WithLast>
+[[gnu::target("popcnt")]] fixed_sum
+enumeration<Item, Packed>::split_masks_hw(int d, int v, const term_source &src,
+                                          const term_source *last, fixed_sum &lsum, size_t &lkept,
+                                          size_t &active)
+{
+    return masks_body<WithLast, true>(d, v, src, last, lsum, lkept, active);
+}
+
+template <class Item, bool Packed>
+template <bool WithLast>
+fixed_sum enumeration<Item, Packed>::split_masks(int d, int v, const term_source &src,
+                                                 const term_source *last, fixed_sum &lsum,
+                                                 size_t &lkept, size_t &active)
+{
+    if (nof_masks[size_t(d)] == 0) {
+        nof_masks[size_t(d) + 1] = 0;
+        mask_rows[size_t(d) + 1] = 0;
+        return 0;
+    }
+    if (hw_count)
+        return split_masks_hw<WithLast>(d, v, src, last, lsum, lkept, active);
+    return masks_body<WithLast, false>(d, v, src, last, lsum, lkept, active);
 }

@@ -100,13 +100,13 @@ void enumeration<Item, Packed>::tail(varset s, int next, int d, double q)
     // of its columns.
     for (size_t gi = 0; gi < nof_masks[size_t(d)]; ++gi) {
         const mask_group &mg = masks_of[size_t(d)][gi];
-        const uint64_t *cm = anchor_cols.data() + size_t(mg.anchor) * size_t(n);
+        const uint64_t *cm = anchor_cols.data() + mg.anchor;
         touched.clear();
         for (uint64_t rest = mg.m; rest != 0; rest &= rest - 1) {
             const int i = __builtin_ctzll(rest);
             uint32_t j = 0;
             for (int u = next; u < n; ++u)
-                j |= uint32_t(cm[u] >> i & 1) << (pack.shift[u] - base);
+                j |= uint32_t(cm[size_t(u) * anchor_cap] >> i & 1) << (pack.shift[u] - base);
             if (hist[j] == 0)
                 touched.push_back(j);
             hist[j] += 1;

@@ -127,12 +127,14 @@ void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &p
     e.nof_pairs.assign(levels, 0);
     // Mask groups need codes of one bit: at most two labels a column.
     e.use_masks = Packed && r_max <= 2;
+    e.hw_count = __builtin_cpu_supports("popcnt");
     e.masks_of.assign(levels, std::vector<typename enumeration<Item, Packed>::mask_group>(
                                   e.use_masks ? rows / 2 + 4 : 0));
     e.nof_masks.assign(levels, 0);
     e.mask_rows.assign(levels, 0);
     e.anchor_end.assign(levels, 0);
-    e.anchor_cols.assign(e.use_masks ? (rows / 2 + 2) * size_t(e.n) : 0, 0);
+    e.anchor_cap = rows / 2 + 2;
+    e.anchor_cols.assign(e.use_masks ? e.anchor_cap * size_t(e.n) : 0, 0);
     e.memos.assign(levels, frozen_memo{});
     e.last_sum.assign(levels, 0);
     e.last_kept.assign(levels, 0);
