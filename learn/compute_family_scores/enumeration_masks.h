@@ -26,16 +26,20 @@ void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const 
     size_t &ae = anchor_end[size_t(d) + 1];
     uint64_t *cm = anchor_cols.data() + ae;
     const size_t cap = anchor_cap;
-    for (int u = v + 1; u < n; ++u)
-        cm[size_t(u) * cap] = 0;
+    // The rows of item j are bits b_j .. b_j + w_j - 1 (at most 64 rows).
+    uint64_t runs[64];
     uint32_t b = 0;
     for (size_t j = 0; j < count_items; ++j) {
         const uint32_t w = joined ? uint32_t(uint64_t(at[j])) : at_w[j];
-        const uint64_t run = (w >= 64 ? ~uint64_t(0) : (uint64_t(1) << w) - 1) << b;
-        for (int u = v + 1; u < n; ++u)
-            if ((at[j] & bits_of(u)) != 0)
-                cm[size_t(u) * cap] |= run;
+        runs[j] = (w >= 64 ? ~uint64_t(0) : (uint64_t(1) << w) - 1) << b;
         b += w;
+    }
+    for (int u = v + 1; u < n; ++u) {
+        const slot bit = bits_of(u);
+        uint64_t mask = 0;
+        for (size_t j = 0; j < count_items; ++j)
+            mask |= (at[j] & bit) != 0 ? runs[j] : 0;
+        cm[size_t(u) * cap] = mask;
     }
     mask_group &mg = masks_of[size_t(d) + 1][nof_masks[size_t(d) + 1]++];
     mg.m = group_rows >= 64 ? ~uint64_t(0) : (uint64_t(1) << group_rows) - 1;
@@ -68,30 +72,40 @@ enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
     // The masks of column v and of the last column, by anchor.
     const uint64_t *col_v = anchor_cols.data() + size_t(v) * anchor_cap;
     const uint64_t *col_last = anchor_cols.data() + size_t(n - 1) * anchor_cap;
-    const fixed_sum *tab = src.table;
     const fixed_sum *tl = WithLast ? last->table : nullptr;
-    auto term_of = [&](uint32_t k) { return tab != nullptr ? tab[k] : cell_term(src, k); };
     fixed_sum sum = 0, lsum_here = 0;
-    size_t k = 0, alive = 0, lkept_here = 0;
-    for (size_t i = 0; i < count_in; ++i) {
-        const mask_group g = in[i];
-        const uint64_t m1 = g.m & col_v[g.anchor], m0 = g.m ^ m1;
-        const uint32_t c1 = count_bits(m1), c0 = g.rows - c1;
-        sum += term_of(c0) + term_of(c1);
-        out[k] = {m0, g.anchor, c0};
-        k += c0 >= 2;
-        out[k] = {m1, g.anchor, c1};
-        k += c1 >= 2;
-        alive += (c0 >= 2 ? c0 : 0) + (c1 >= 2 ? c1 : 0);
-        if constexpr (WithLast) {
-            const uint64_t ml = col_last[g.anchor];
-            const uint32_t e0 = count_bits(m0 & ml), e1 = count_bits(m1 & ml);
-            const uint32_t z0 = c0 - e0, z1 = c1 - e1;
-            lsum_here += tl[z0] + tl[e0] + tl[z1] + tl[e1];
-            lkept_here += (z0 >= 2 ? z0 : 0) + (e0 >= 2 ? e0 : 0) + (z1 >= 2 ? z1 : 0) +
-                          (e1 >= 2 ? e1 : 0);
+    size_t k = 0;
+    // Cells of one row: the rows of the groups less these are the rows in
+    // cells of two rows or more.
+    uint32_t singles = 0, last_singles = 0;
+    auto walk = [&](auto term_of) {
+        for (const mask_group *g = in, *g_end = in + count_in; g != g_end; ++g) {
+            const uint64_t m = g->m;
+            const uint32_t a = g->anchor, r = g->rows;
+            const uint64_t m1 = m & col_v[a], m0 = m ^ m1;
+            const uint32_t c1 = count_bits(m1), c0 = r - c1;
+            sum += term_of(c0) + term_of(c1);
+            out[k] = {m0, a, c0};
+            k += c0 >= 2;
+            out[k] = {m1, a, c1};
+            k += c1 >= 2;
+            singles += uint32_t(c0 == 1) + uint32_t(c1 == 1);
+            if constexpr (WithLast) {
+                const uint64_t ml = col_last[a];
+                const uint32_t e1 = count_bits(m1 & ml), e0 = count_bits(m & ml) - e1;
+                const uint32_t z0 = c0 - e0, z1 = c1 - e1;
+                lsum_here += tl[z0] + tl[e0] + tl[z1] + tl[e1];
+                last_singles += uint32_t(z0 == 1) + uint32_t(e0 == 1) + uint32_t(z1 == 1) +
+                                uint32_t(e1 == 1);
+            }
         }
-    }
+    };
+    if (const fixed_sum *tab = src.table; tab != nullptr)
+        walk([tab](uint32_t c) { return tab[c]; });
+    else
+        walk([&src](uint32_t c) { return cell_term(src, c); });
+    const size_t rows_in = mask_rows[size_t(d)];
+    const size_t alive = rows_in - singles, lkept_here = WithLast ? rows_in - last_singles : 0;
     nof_masks[size_t(d) + 1] = k;
     mask_rows[size_t(d) + 1] = alive;
     active += alive;
