@@ -224,6 +224,10 @@ TEST(LearnScorer, EnumerationPathsAgreeWithCounting)
     // Few rows over many columns: small groups, refined down to single rows.
     table sparse = random_table(std::vector<int>(11, 2), 30, 5);
     check_terms(sparse, parse_data(csv_of(sparse), "mem", {}), "eleven columns");
+    // Two-label columns and one of one label, many equal rows: weighted
+    // items, frozen cells and groups of at most 64 rows held as bit masks.
+    table masked = random_table({2, 2, 1, 2, 2, 2, 2, 2, 2}, 400, 7);
+    check_terms(masked, parse_data(csv_of(masked), "mem", {}), "two-label columns");
 
     // Codes that need more than 32 and more than 64 bits take the other two
     // row representations.

@@ -78,8 +78,9 @@ void start_cache(term_cache &cache, const score_options &opt, size_t nof_rows)
 
 namespace {
 
-// Buffers of one enumeration, and level 0: the empty set, one cell holding
-// every row (no cell when there is a single row).
+// Buffers of one enumeration, and level 0: the empty set, one group holding
+// every row (none when there is a single row).  Packed rows are sorted and
+// equal ones merged into one item.
 template <class Item, bool Packed>
 void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &pack,
             term_cache &cache, double *g)
@@ -99,36 +100,89 @@ void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &p
     }
     e.stamp.assign(r_max, 0);
     e.count.assign(r_max, 0);
+    e.mass.assign(r_max, 0);
     e.place.assign(r_max, 0);
     const size_t levels = size_t(e.n) + 1, rows = data.nof_rows;
-    // Room past the rows for split_binary(), which moves up to eight rows at
-    // once past a group's end.
-    e.rows.assign(levels, std::vector<Item>(rows + 8));
+    // Room past the items for split_binary(), which moves up to eight items
+    // at once past a group's end.
+    using slot = typename enumeration<Item, Packed>::slot;
+    constexpr bool joined = enumeration<Item, Packed>::joined;
+    e.items.assign(levels, std::vector<slot>(rows + 8));
+    if constexpr (!joined)
+        e.weights.assign(levels, std::vector<uint32_t>(rows + 8));
+    else
+        e.weights.assign(levels, std::vector<uint32_t>(1));
     e.ends.assign(levels, std::vector<uint32_t>(rows / 2 + 2));
-    e.nof_kept.assign(levels, 0);
+    e.rows.assign(levels, std::vector<uint32_t>(rows / 2 + 2));
+    e.nof_items.assign(levels, 0);
     e.nof_groups.assign(levels, 0);
+    e.active_rows.assign(levels, 0);
+    e.frozen_rows.assign(levels, 0);
+    e.frozen_end.assign(levels, 0);
+    // Frozen cells hold two rows or more each; two more entries are written
+    // past the list's end.
+    e.frozen.assign(rows / 2 + 4, 0);
+    e.pairs.assign(levels, std::vector<typename enumeration<Item, Packed>::pair_group>(
+                               enumeration<Item, Packed>::with_pairs ? rows / 2 + 2 : 0));
+    e.nof_pairs.assign(levels, 0);
+    // Mask groups need codes of one bit: at most two labels a column.
+    e.use_masks = Packed && r_max <= 2;
+    e.hw_count = __builtin_cpu_supports("popcnt");
+    e.masks_of.assign(levels, std::vector<typename enumeration<Item, Packed>::mask_group>(
+                                  e.use_masks ? rows / 2 + 4 : 0));
+    e.nof_masks.assign(levels, 0);
+    e.mask_rows.assign(levels, 0);
+    e.anchor_end.assign(levels, 0);
+    e.anchor_cap = rows / 2 + 2;
+    e.anchor_cols.assign(e.use_masks ? e.anchor_cap * size_t(e.n) : 0, 0);
+    e.memos.assign(levels, frozen_memo{});
     e.last_sum.assign(levels, 0);
     e.last_kept.assign(levels, 0);
     e.last_done.assign(levels, 0);
     e.spare.resize(rows + 8);
+    e.spare_weights.resize(joined ? 1 : rows + 8);
     e.hist.assign(size_t(1) << e.max_tail_bits, 0);
     e.marg.assign(size_t(1) << e.max_tail_bits, 0);
     e.list_cells.resize(size_t(1) << (2 * e.max_tail_bits));
     e.list_counts.resize(size_t(1) << (2 * e.max_tail_bits));
     if (rows >= 2) {
+        std::vector<slot> &first = e.items[0];
         for (size_t k = 0; k < rows; ++k) {
-            Item it = Item(k);
+            slot it = slot(k);
             if constexpr (Packed) {
                 uint64_t word = 0;
                 for (int v = 0; v < e.n; ++v)
                     word |= uint64_t(data.codes[size_t(v)][k]) << pack.shift[v];
-                it = Item(word);
+                it = slot(word << e.code_base);
             }
-            e.rows[0][k] = it;
+            first[k] = it;
         }
-        e.ends[0][0] = uint32_t(rows);
-        e.nof_kept[0] = rows;
+        size_t nof = rows;
+        if constexpr (Packed) {
+            // Sorted by their codes, equal rows one item.
+            std::sort(first.begin(), first.begin() + ptrdiff_t(rows));
+            nof = 0;
+            for (size_t k = 0; k < rows; ++k) {
+                if (nof != 0 && first[nof - 1] >> e.code_base == first[k] >> e.code_base) {
+                    if constexpr (joined)
+                        ++first[nof - 1];
+                    else
+                        ++e.weights[0][nof - 1];
+                } else {
+                    first[nof] = first[k] + (joined ? 1 : 0);
+                    if constexpr (!joined)
+                        e.weights[0][nof] = 1;
+                    ++nof;
+                }
+            }
+        } else {
+            std::fill(e.weights[0].begin(), e.weights[0].begin() + ptrdiff_t(rows), 1);
+        }
+        e.ends[0][0] = uint32_t(nof);
+        e.rows[0][0] = uint32_t(rows);
+        e.nof_items[0] = nof;
         e.nof_groups[0] = 1;
+        e.active_rows[0] = rows;
     }
 }
 

@@ -1,0 +1,156 @@
+// The mask groups of the enumeration (enumeration.h): where every column has
+// at most two labels, a group of at most 64 rows becomes an anchor, its rows
+// numbered 0 .. 63, with for each column above the one just added the mask
+// of the rows holding label 1 there (by column, so that a split reads the
+// masks of its column in order).  Its descendants are masks of its rows:
+// a split is an AND, its counts a population count.
+#pragma once
+
+// Population count without the instruction (not assumed of the machine;
+// split_masks() takes it where the processor has it).
+inline uint32_t count_bits(uint64_t x)
+{
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return uint32_t((x * 0x0101010101010101ull) >> 56);
+}
+
+// A new group of level d + 1, refined by column v, of `count_items` items
+// at[0 ..] (weights at_w, unless joined) and group_rows rows, at most 64,
+// made an anchor and its mask group.
+template <class Item, bool Packed>
+void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const uint32_t *at_w,
+                                            size_t count_items, uint32_t group_rows)
+{
+    size_t &ae = anchor_end[size_t(d) + 1];
+    uint64_t *cm = anchor_cols.data() + ae;
+    const size_t cap = anchor_cap;
+    // The rows of item j are bits b_j .. b_j + w_j - 1 (at most 64 rows).
+    uint64_t runs[64];
+    uint32_t b = 0;
+    for (size_t j = 0; j < count_items; ++j) {
+        const uint32_t w = joined ? uint32_t(uint64_t(at[j])) : at_w[j];
+        runs[j] = (w >= 64 ? ~uint64_t(0) : (uint64_t(1) << w) - 1) << b;
+        b += w;
+    }
+    for (int u = v + 1; u < n; ++u) {
+        const slot bit = bits_of(u);
+        uint64_t mask = 0;
+        for (size_t j = 0; j < count_items; ++j)
+            mask |= (at[j] & bit) != 0 ? runs[j] : 0;
+        cm[size_t(u) * cap] = mask;
+    }
+    mask_group &mg = masks_of[size_t(d) + 1][nof_masks[size_t(d) + 1]++];
+    mg.m = group_rows >= 64 ? ~uint64_t(0) : (uint64_t(1) << group_rows) - 1;
+    mg.anchor = uint32_t(ae++);
+    mg.rows = group_rows;
+    mask_rows[size_t(d) + 1] += group_rows;
+}
+
+// Splits the mask groups of level d by column v into level d + 1; returns
+// the sum of the terms of their cells of two rows or more and adds their
+// rows in groups to active.  With WithLast also the cells refined by the
+// last column as well, to lsum and lkept.  Hw: counts with the processor's
+// instruction (the body is compiled twice, once for such processors).
+template <class Item, bool Packed>
+template <bool WithLast, bool Hw>
+[[gnu::always_inline]] inline fixed_sum
+enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
+                                      const term_source *last, fixed_sum &lsum, size_t &lkept,
+                                      size_t &active)
+{
+    auto count_bits = [](uint64_t x) {
+        if constexpr (Hw)
+            return uint32_t(__builtin_popcountll(x));
+        else
+            return ::count_bits(x);
+    };
+    const mask_group *__restrict in = masks_of[size_t(d)].data();
+    const size_t count_in = nof_masks[size_t(d)];
+    mask_group *__restrict out = masks_of[size_t(d) + 1].data();
+    // The masks of column v and of the last column, by anchor.
+    const uint64_t *col_v = anchor_cols.data() + size_t(v) * anchor_cap;
+    const uint64_t *col_last = anchor_cols.data() + size_t(n - 1) * anchor_cap;
+    const fixed_sum *tl = WithLast ? last->table : nullptr;
+    fixed_sum sum = 0, lsum_here = 0;
+    size_t k = 0;
+    // Cells of one row: the rows of the groups less these are the rows in
+    // cells of two rows or more.
+    uint32_t singles = 0, last_singles = 0;
+    auto walk = [&](auto term_of) {
+        for (const mask_group *g = in, *g_end = in + count_in; g != g_end; ++g) {
+            const uint64_t m = g->m;
+            const uint32_t a = g->anchor, r = g->rows;
+            const uint64_t m1 = m & col_v[a], m0 = m ^ m1;
+            const uint32_t c1 = count_bits(m1), c0 = r - c1;
+            sum += term_of(c0) + term_of(c1);
+            out[k] = {m0, a, c0};
+            k += c0 >= 2;
+            out[k] = {m1, a, c1};
+            k += c1 >= 2;
+            singles += uint32_t(c0 == 1) + uint32_t(c1 == 1);
+            if constexpr (WithLast) {
+                const uint64_t ml = col_last[a];
+                const uint32_t e1 = count_bits(m1 & ml), e0 = count_bits(m & ml) - e1;
+                const uint32_t z0 = c0 - e0, z1 = c1 - e1;
+                lsum_here += tl[z0] + tl[e0] + tl[z1] + tl[e1];
+                last_singles += uint32_t(z0 == 1) + uint32_t(e0 == 1) + uint32_t(z1 == 1) +
+                                uint32_t(e1 == 1);
+            }
+        }
+    };
+    if (const fixed_sum *tab = src.table; tab != nullptr)
+        walk([tab](uint32_t c) { return tab[c]; });
+    else
+        walk([&src](uint32_t c) { return cell_term(src, c); });
+    const size_t rows_in = mask_rows[size_t(d)];
+    const size_t alive = rows_in - singles, lkept_here = WithLast ? rows_in - last_singles : 0;
+    nof_masks[size_t(d) + 1] = k;
+    mask_rows[size_t(d) + 1] = alive;
+    active += alive;
+    lsum += lsum_here;
+    lkept += lkept_here;
+    return sum;
+}
+
+// The cells of the mask groups of level d refined by the last column, added
+// to sum and kept.
+template <class Item, bool Packed>
+void enumeration<Item, Packed>::last_of_masks(int d, const term_source &src, fixed_sum &sum,
+                                              size_t &kept) const
+{
+    for (size_t i = 0; i < nof_masks[size_t(d)]; ++i) {
+        const mask_group &g = masks_of[size_t(d)][i];
+        const uint64_t ml = anchor_cols[size_t(n - 1) * anchor_cap + g.anchor];
+        const uint32_t e = count_bits(g.m & ml), z = g.rows - e;
+        sum += cell_term(src, e) + cell_term(src, z);
+        kept += (e >= 2 ? e : 0) + (z >= 2 ? z : 0);
+    }
+}
+
+template <class Item, bool Packed>
+template <bool WithLast>
+[[gnu::target("popcnt")]] fixed_sum
+enumeration<Item, Packed>::split_masks_hw(int d, int v, const term_source &src,
+                                          const term_source *last, fixed_sum &lsum, size_t &lkept,
+                                          size_t &active)
+{
+    return masks_body<WithLast, true>(d, v, src, last, lsum, lkept, active);
+}
+
+template <class Item, bool Packed>
+template <bool WithLast>
+fixed_sum enumeration<Item, Packed>::split_masks(int d, int v, const term_source &src,
+                                                 const term_source *last, fixed_sum &lsum,
+                                                 size_t &lkept, size_t &active)
+{
+    if (nof_masks[size_t(d)] == 0) {
+        nof_masks[size_t(d) + 1] = 0;
+        mask_rows[size_t(d) + 1] = 0;
+        return 0;
+    }
+    if (hw_count)
+        return split_masks_hw<WithLast>(d, v, src, last, lsum, lkept, active);
+    return masks_body<WithLast, false>(d, v, src, last, lsum, lkept, active);
+}
