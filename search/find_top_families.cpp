@@ -13,14 +13,19 @@
 // candidate, the one of the highest removed bit on a tie, and the own score
 // only when it beats every candidate strictly.
 //
-// From 16 variables on, each table is reduced by two threads: the lower
-// half of the parsets and, a block behind it, the upper half, whose
-// candidates through the top bit lie in the lower half (two_halves.h).
+// From 16 variables on, each table is read and reduced by two threads
+// (two_halves.h): without a NaN, each reads and reduces half of the blocks,
+// then half of the tiles of the high bits; with one, the fold runs on the
+// lower half of the parsets and, a block behind it, on the upper half,
+// whose candidates through the top bit lie in the lower half.
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -59,12 +64,10 @@ void reduce_block(double *score, uint32_t *best, int b, uint64_t h)
 // parset of j without it when that score is greater or equal".  Each pass
 // moves whole runs of the table, so it is branch-free and vectorises; the
 // passes of the low bits are done block by block in the cache, those of the
-// high bits in groups of four over tiles that fit the cache as well.
+// high bits over tiles that fit the cache as well.
 
 constexpr int pass_block_bits = 14;   // 16384 parsets: 192 KiB of table
 constexpr int near_bits = 10;   // 1024 parsets: 12 KiB
-constexpr int tile_chunk_bits = 10;   // 16 runs of 1024 parsets per tile
-constexpr int group_bits = 4;
 
 // hi[t] takes lo[t] where lo's score is greater or equal.  Written with the
 // compiler's generic vectors and built for two instruction sets, the wider
@@ -106,6 +109,80 @@ WITH_WIDE_CLONE void take_over(double *score, uint32_t *best, uint32_t lo, uint3
         const bool ge = sl[t] >= sh[t];
         sh[t] = ge ? sl[t] : sh[t];
         bh[t] = ge ? bl[t] : bh[t];
+    }
+}
+
+// The passes of R consecutive bits at once, bits b .. b + R - 1 with
+// h = 2^b: the 2^R runs of h parsets at base + k h (k < 2^R) are held in
+// registers four parsets at a time, and run k takes run k without bit r for
+// r from 0 up, exactly as R single passes would, but with one load and one
+// store of each parset instead of R.  h is a multiple of 4.
+typedef uint64_t wide_best_lanes __attribute__((vector_size(32)));
+
+template <int R>
+inline __attribute__((always_inline)) void take_over_runs(double *score, uint32_t *best,
+                                                          uint32_t base, uint32_t h)
+{
+    constexpr int m = 1 << R;
+    for (uint32_t t = 0; t < h; t += 4) {
+        // The parsets are widened to the lanes of the scores, so that the
+        // comparison's mask selects both as it is.
+        score_lanes s[m];
+        wide_best_lanes k[m];
+#pragma GCC unroll 8
+        for (int q = 0; q < m; ++q) {
+            best_lanes narrow;
+            memcpy(&s[q], score + base + uint32_t(q) * h + t, sizeof s[q]);
+            memcpy(&narrow, best + base + uint32_t(q) * h + t, sizeof narrow);
+            k[q] = __builtin_convertvector(narrow, wide_best_lanes);
+        }
+#pragma GCC unroll 3
+        for (int r = 0; r < R; ++r)
+#pragma GCC unroll 8
+            for (int q = 0; q < m; ++q) {
+                if ((q >> r & 1) == 0)
+                    continue;
+                const int from = q ^ (1 << r);
+                const auto ge = s[from] >= s[q];
+                s[q] = ge ? s[from] : s[q];
+                k[q] = ge ? k[from] : k[q];
+            }
+#pragma GCC unroll 8
+        for (int q = 1; q < m; ++q) {
+            const best_lanes narrow = __builtin_convertvector(k[q], best_lanes);
+            memcpy(score + base + uint32_t(q) * h + t, &s[q], sizeof s[q]);
+            memcpy(best + base + uint32_t(q) * h + t, &narrow, sizeof narrow);
+        }
+    }
+}
+
+WITH_WIDE_CLONE void take_over_two_bits(double *score, uint32_t *best, uint32_t base, uint32_t h)
+{
+    take_over_runs<2>(score, best, base, h);
+}
+
+WITH_WIDE_CLONE void take_over_three_bits(double *score, uint32_t *best, uint32_t base,
+                                          uint32_t h)
+{
+    take_over_runs<3>(score, best, base, h);
+}
+
+// The passes of the bits [from, to) (from >= 2) over [base, base + extent),
+// extent a multiple of 2^to: three bits at a time, then two or one.
+void passes(double *score, uint32_t *best, uint32_t base, uint32_t extent, int from, int to)
+{
+    for (int b = from; b < to;) {
+        const int r = to - b >= 3 ? 3 : to - b;
+        const uint32_t h = uint32_t(1) << b;
+        for (uint32_t at = 0; at < extent; at += h << r) {
+            if (r == 3)
+                take_over_three_bits(score, best, base + at, h);
+            else if (r == 2)
+                take_over_two_bits(score, best, base + at, h);
+            else
+                take_over(score, best, base + at, base + at + h, h);
+        }
+        b += r;
     }
 }
 
@@ -153,47 +230,73 @@ void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len
     }
 }
 
-void best_subsets_by_passes(double *score, uint32_t *best, int bits, bool two)
+// The passes of the bits below low over the block [base, base + 2^low),
+// which stays in the cache: bits 0 and 1 in registers, the bits below
+// near_bits over pieces of the first-level cache, the others over the block.
+void low_passes(double *score, uint32_t *best, uint32_t base, int low)
 {
-    const int low = bits < pass_block_bits ? bits : pass_block_bits;
-    split_over_two(uint64_t(1) << (bits - low), two, [&](uint64_t k) {
-        const uint32_t base = uint32_t(k) << low;
-        first_two_passes(score, best, base, uint32_t(1) << low);
-        // Bits below near_bits over pieces that stay in the first-level
-        // cache, the others over the whole block.
-        const int near = low < near_bits ? low : near_bits;
-        for (uint32_t piece = 0; piece < (uint32_t(1) << low); piece += uint32_t(1) << near)
-            for (int i = 2; i < near; ++i) {
-                const uint32_t run = uint32_t(1) << i;
-                for (uint32_t r = 0; r < (uint32_t(1) << near); r += 2 * run)
-                    take_over(score, best, base + piece + r, base + piece + r + run, run);
-            }
-        for (int i = near; i < low; ++i) {
-            const uint32_t run = uint32_t(1) << i;
-            for (uint32_t r = 0; r < (uint32_t(1) << low); r += 2 * run)
-                take_over(score, best, base + r, base + r + run, run);
-        }
-    });
-    for (int g0 = low; g0 < bits; g0 += group_bits) {
-        const int g1 = g0 + group_bits < bits ? g0 + group_bits : bits;
-        const uint32_t chunk = uint32_t(1) << tile_chunk_bits;
-        const uint64_t chunks = uint64_t(1) << (g0 - tile_chunk_bits);
-        const uint64_t tiles = (uint64_t(1) << (bits - g1)) * chunks;
-        split_over_two(tiles, two, [&](uint64_t k) {
-            const uint32_t origin =
-                (uint32_t(k / chunks) << g1) | (uint32_t(k % chunks) << tile_chunk_bits);
-            for (int i = g0; i < g1; ++i)
-                for (uint32_t gv = 0; gv < (uint32_t(1) << (g1 - g0)); ++gv) {
-                    if (gv >> (i - g0) & 1)
-                        continue;
-                    const uint32_t lo = origin | (gv << g0);
-                    take_over(score, best, lo, lo | (uint32_t(1) << i), chunk);
-                }
-        });
-    }
+    first_two_passes(score, best, base, uint32_t(1) << low);
+    const int near = low < near_bits ? low : near_bits;
+    for (uint32_t piece = 0; piece < (uint32_t(1) << low); piece += uint32_t(1) << near)
+        passes(score, best, base + piece, uint32_t(1) << near, 2, near);
+    passes(score, best, base, uint32_t(1) << low, near, low);
 }
 
-constexpr uint32_t read_piece = 32768;   // 256 KiB of scores
+// The passes of the bits from low up, once every block of 2^low parsets has
+// had its low passes.  The bits are taken in groups of at most
+// high_group_bits, one sweep over the table per group (one sweep up to 24
+// variables).  A tile of a group is a run of 2^c parsets at every one of
+// the group's 2^g values, 2^(g + c) parsets in all.  Every candidate of a
+// parset lies in its tile, so tiles are independent, and within a tile the
+// bits go from the lowest up, as the fold requires.  The runs of a tile lie
+// a power of two apart, so in place they would fall into the same few sets
+// of the cache and evict each other; a tile is therefore copied into a
+// dense scratch table (about 384 KiB, which stays in the second-level
+// cache), its passes are done there on runs that are contiguous, and it is
+// copied back.
+constexpr int high_group_bits = 10;
+constexpr int tile_bits = 15;
+constexpr int min_run_bits = 3;
+
+struct tile_scratch {
+    double *score;
+    uint32_t *best;
+};
+
+void high_passes(double *score, uint32_t *best, int low, int bits, bool two,
+                 const tile_scratch scratch[2])
+{
+    const int high = bits - low;
+    const int nof_groups = (high + high_group_bits - 1) / high_group_bits;
+    for (int k = 0, g0 = low; k < nof_groups; ++k) {
+        const int g = (high - (g0 - low) + (nof_groups - k) - 1) / (nof_groups - k);
+        const int g1 = g0 + g;
+        const int c = tile_bits - g > min_run_bits ? tile_bits - g : min_run_bits;
+        const uint32_t run = uint32_t(1) << c;
+        const uint32_t values = uint32_t(1) << g;
+        const uint64_t runs_below = uint64_t(1) << (g0 - c);
+        const uint64_t tiles = (uint64_t(1) << (bits - g1)) * runs_below;
+        split_over_two(2, two, [&](uint64_t half) {
+            double *ds = scratch[half].score;
+            uint32_t *db = scratch[half].best;
+            const uint64_t end = half == 0 ? tiles / 2 : tiles;
+            for (uint64_t t = half == 0 ? 0 : tiles / 2; t < end; ++t) {
+                const uint32_t origin =
+                    (uint32_t(t / runs_below) << g1) | (uint32_t(t % runs_below) << c);
+                for (uint32_t gv = 0; gv < values; ++gv) {
+                    memcpy(ds + (gv << c), score + (origin | gv << g0), sizeof(double) * run);
+                    memcpy(db + (gv << c), best + (origin | gv << g0), sizeof(uint32_t) * run);
+                }
+                passes(ds, db, 0, values << c, c, c + g);
+                for (uint32_t gv = 0; gv < values; ++gv) {
+                    memcpy(score + (origin | gv << g0), ds + (gv << c), sizeof(double) * run);
+                    memcpy(best + (origin | gv << g0), db + (gv << c), sizeof(uint32_t) * run);
+                }
+            }
+        });
+        g0 = g1;
+    }
+}
 
 bool holds_nan(const double *s, uint32_t len)
 {
@@ -203,14 +306,66 @@ bool holds_nan(const double *s, uint32_t len)
     return any != 0;
 }
 
-// Best subset of every parset, in place: score[j] becomes the best score
-// among the subsets of j and best[j] its parset; nan_free tells that no
-// score is NaN.
-void best_subsets(double *score, uint32_t *best, int bits, bool nan_free)
+// Asks for the tables to be backed by large pages where the system offers
+// them: the passes of the high bits stride over the whole table, which with
+// small pages costs a translation miss per run.
+void advise_large_pages(void *p, size_t bytes)
 {
+#if defined(MADV_HUGEPAGE)
+    const uintptr_t large = uintptr_t(1) << 21;
+    const uintptr_t from = (uintptr_t(p) + large - 1) & ~(large - 1);
+    const uintptr_t to = (uintptr_t(p) + bytes) & ~(large - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);   // a hint only
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+// Reads the local scores of one variable into score and, where no score is
+// NaN, finds the best subsets by passes: each block of 2^pass_block_bits
+// parsets has its low passes as soon as it is read, while it is still in
+// the cache, then the high bits follow in sweeps.  A regular file of two
+// blocks or more is read by two threads, each reading its half of the
+// blocks by offset.  A table with a NaN is read again whole and reduced by
+// the fold itself.
+void read_and_reduce(FILE *in, const char *name, double *score, uint32_t *best, int bits,
+                     const tile_scratch scratch[2])
+{
+    const uint32_t count = uint32_t(1) << bits;
     const bool two = use_two_cores(bits + 1);
+    struct stat st;
+    if (fstat(fileno(in), &st) != 0)
+        fail_errno(name);
+    const int low = bits < pass_block_bits ? bits : pass_block_bits;
+    const uint32_t block = uint32_t(1) << low;
+    bool nan_free = true;
+    if (S_ISREG(st.st_mode) && count > block) {
+        check_input_size(in, uint64_t(count) * sizeof(double), name);
+        std::atomic<bool> clean{true};
+        split_over_two(count / block, two, [&](uint64_t k) {
+            const uint32_t base = uint32_t(k) * block;
+            pread_exact(in, score + base, sizeof(double) * block, uint64_t(base) * sizeof(double),
+                        name);
+            if (holds_nan(score + base, block))
+                clean.store(false, std::memory_order_relaxed);
+            else if (clean.load(std::memory_order_relaxed))
+                low_passes(score, best, base, low);
+        });
+        nan_free = clean.load();
+        if (!nan_free)
+            pread_exact(in, score, sizeof(double) * count, 0, name);
+    } else {
+        read_records(in, score, sizeof(double), count, name);
+        nan_free = !holds_nan(score, count);
+        if (nan_free)
+            split_over_two(count / block, two, [&](uint64_t k) {
+                low_passes(score, best, uint32_t(k) * block, low);
+            });
+    }
     if (nan_free) {
-        best_subsets_by_passes(score, best, bits, two);
+        high_passes(score, best, low, bits, two, scratch);
         return;
     }
     const int b = bits < half_block_bits ? bits : half_block_bits;
@@ -228,21 +383,23 @@ void find_top_families(int nof_vars, const char *dirname)
     double *score = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "score table"));
     uint32_t *best =
         static_cast<uint32_t *>(alloc_or_fail(sizeof(uint32_t) * count, "best-parent table"));
+    advise_large_pages(score, sizeof(double) * count);
+    advise_large_pages(best, sizeof(uint32_t) * count);
+    // Scratch tables for the tiles of the high bits, one per thread.
+    const size_t tile = size_t(1) << tile_bits;
+    tile_scratch scratch[2];
+    if (nof_vars - 1 > pass_block_bits)
+        for (tile_scratch &t : scratch) {
+            t.score = static_cast<double *>(alloc_or_fail(sizeof(double) * tile, "tile table"));
+            t.best = static_cast<uint32_t *>(alloc_or_fail(sizeof(uint32_t) * tile, "tile table"));
+        }
 
     for (int i = 0; i < nof_vars; ++i) {
         char *name = create_fn(dirname, i, "");
         FILE *in = fopen_checked(name, "rb");
-        // Read in pieces, each looked over for NaN while still in the cache.
-        bool nan_free = true;
-        for (uint32_t at = 0; at < count; at += read_piece) {
-            const uint32_t len = count - at < read_piece ? count - at : read_piece;
-            read_records(in, score + at, sizeof(double), len, name);
-            nan_free &= !holds_nan(score + at, len);
-        }
+        read_and_reduce(in, name, score, best, nof_vars - 1, scratch);
         close_input(in, name);
         free(name);
-
-        best_subsets(score, best, nof_vars - 1, nan_free);
 
         name = create_fn(dirname, i, ".bps");
         FILE *out = open_output(name, "wb");
@@ -260,6 +417,11 @@ void find_top_families(int nof_vars, const char *dirname)
         commit_output(name);
         free(name);
     }
+    if (nof_vars - 1 > pass_block_bits)
+        for (tile_scratch &t : scratch) {
+            free(t.best);
+            free(t.score);
+        }
     free(best);
     free(score);
 }
