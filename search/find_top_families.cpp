@@ -328,8 +328,12 @@ void advise_large_pages(void *p, size_t bytes)
 // parsets has its low passes as soon as it is read, while it is still in
 // the cache, then the high bits follow in sweeps.  A regular file of two
 // blocks or more is read by two threads, each reading its half of the
-// blocks by offset.  A table with a NaN is read again whole and reduced by
-// the fold itself.
+// blocks by offset.  A table with a NaN is reduced by the fold itself, even
+// where blocks without a NaN have had their low passes already: the fold of
+// a parset whose own score was raised by its low passes still ends on the
+// candidate it would have ended on (the greatest, that of the highest bit
+// on a tie, as the raised score comes from a subset that some candidate
+// holds), so those passes change nothing.
 void read_and_reduce(FILE *in, const char *name, double *score, uint32_t *best, int bits,
                      const tile_scratch scratch[2])
 {
@@ -354,8 +358,6 @@ void read_and_reduce(FILE *in, const char *name, double *score, uint32_t *best, 
                 low_passes(score, best, base, low);
         });
         nan_free = clean.load();
-        if (!nan_free)
-            pread_exact(in, score, sizeof(double) * count, 0, name);
     } else {
         read_records(in, score, sizeof(double), count, name);
         nan_free = !holds_nan(score, count);
