@@ -19,6 +19,7 @@
 // lower half of the parsets and, a block behind it, on the upper half,
 // whose candidates through the top bit lie in the lower half.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +30,9 @@
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "files.h"
@@ -112,28 +116,34 @@ WITH_WIDE_CLONE void take_over(double *score, uint32_t *best, uint32_t lo, uint3
     }
 }
 
-// The passes of R consecutive bits at once, bits b .. b + R - 1 with
-// h = 2^b: the 2^R runs of h parsets at base + k h (k < 2^R) are held in
-// registers four parsets at a time, and run k takes run k without bit r for
-// r from 0 up, exactly as R single passes would, but with one load and one
-// store of each parset instead of R.  h is a multiple of 4.
+// The passes of R consecutive bits at once (R <= 3).  The 2^R rows of
+// parsets that differ in exactly those bits are held in registers, and row
+// q takes row q without bit r, for r from 0 up, exactly as R single passes
+// would, but with one load and one store of each parset instead of R.  Row
+// q is read from from.s[q], from.b[q] and written to to.s[q], to.b[q] (the
+// same or other places), len parsets each.
+struct rows {
+    double *s[8];
+    uint32_t *b[8];
+};
+
 typedef uint64_t wide_best_lanes __attribute__((vector_size(32)));
 
+// Four parsets a step, len a multiple of 4.  The parsets are widened to the
+// lanes of the scores, so that the comparison's mask selects both as it is.
 template <int R>
-inline __attribute__((always_inline)) void take_over_runs(double *score, uint32_t *best,
-                                                          uint32_t base, uint32_t h)
+inline __attribute__((always_inline)) void take_over_rows_generic(const rows &from,
+                                                                  const rows &to, uint32_t len)
 {
     constexpr int m = 1 << R;
-    for (uint32_t t = 0; t < h; t += 4) {
-        // The parsets are widened to the lanes of the scores, so that the
-        // comparison's mask selects both as it is.
+    for (uint32_t t = 0; t < len; t += 4) {
         score_lanes s[m];
         wide_best_lanes k[m];
 #pragma GCC unroll 8
         for (int q = 0; q < m; ++q) {
             best_lanes narrow;
-            memcpy(&s[q], score + base + uint32_t(q) * h + t, sizeof s[q]);
-            memcpy(&narrow, best + base + uint32_t(q) * h + t, sizeof narrow);
+            memcpy(&s[q], from.s[q] + t, sizeof s[q]);
+            memcpy(&narrow, from.b[q] + t, sizeof narrow);
             k[q] = __builtin_convertvector(narrow, wide_best_lanes);
         }
 #pragma GCC unroll 3
@@ -142,45 +152,114 @@ inline __attribute__((always_inline)) void take_over_runs(double *score, uint32_
             for (int q = 0; q < m; ++q) {
                 if ((q >> r & 1) == 0)
                     continue;
-                const int from = q ^ (1 << r);
-                const auto ge = s[from] >= s[q];
-                s[q] = ge ? s[from] : s[q];
-                k[q] = ge ? k[from] : k[q];
+                const int f = q ^ (1 << r);
+                const auto ge = s[f] >= s[q];
+                s[q] = ge ? s[f] : s[q];
+                k[q] = ge ? k[f] : k[q];
             }
 #pragma GCC unroll 8
-        for (int q = 1; q < m; ++q) {
+        for (int q = 0; q < m; ++q) {
             const best_lanes narrow = __builtin_convertvector(k[q], best_lanes);
-            memcpy(score + base + uint32_t(q) * h + t, &s[q], sizeof s[q]);
-            memcpy(best + base + uint32_t(q) * h + t, &narrow, sizeof narrow);
+            memcpy(to.s[q] + t, &s[q], sizeof s[q]);
+            memcpy(to.b[q] + t, &narrow, sizeof narrow);
         }
     }
 }
 
-WITH_WIDE_CLONE void take_over_two_bits(double *score, uint32_t *best, uint32_t base, uint32_t h)
+WITH_WIDE_CLONE void take_over_rows_plain(const rows &from, const rows &to, uint32_t len, int r)
 {
-    take_over_runs<2>(score, best, base, h);
+    if (r == 3)
+        take_over_rows_generic<3>(from, to, len);
+    else if (r == 2)
+        take_over_rows_generic<2>(from, to, len);
+    else
+        take_over_rows_generic<1>(from, to, len);
 }
 
-WITH_WIDE_CLONE void take_over_three_bits(double *score, uint32_t *best, uint32_t base,
-                                          uint32_t h)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define WITH_MASKED_LANES 1
+// Eight parsets a step, len a multiple of 8, where the processor has 512-bit
+// vectors: the comparison gives a mask of eight bits that selects the scores
+// and the 32-bit parsets alike, so no lane is widened.
+template <int R>
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline void
+take_over_rows_masked_r(const rows &from, const rows &to, uint32_t len)
 {
-    take_over_runs<3>(score, best, base, h);
+    constexpr int m = 1 << R;
+    for (uint32_t t = 0; t < len; t += 8) {
+        __m512d s[m];
+        __m256i k[m];
+#pragma GCC unroll 8
+        for (int q = 0; q < m; ++q) {
+            s[q] = _mm512_loadu_pd(from.s[q] + t);
+            k[q] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from.b[q] + t));
+        }
+#pragma GCC unroll 3
+        for (int r = 0; r < R; ++r)
+#pragma GCC unroll 8
+            for (int q = 0; q < m; ++q) {
+                if ((q >> r & 1) == 0)
+                    continue;
+                const int f = q ^ (1 << r);
+                const __mmask8 ge = _mm512_cmp_pd_mask(s[f], s[q], _CMP_GE_OQ);
+                s[q] = _mm512_mask_mov_pd(s[q], ge, s[f]);
+                k[q] = _mm256_mask_mov_epi32(k[q], ge, k[f]);
+            }
+#pragma GCC unroll 8
+        for (int q = 0; q < m; ++q) {
+            _mm512_storeu_pd(to.s[q] + t, s[q]);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(to.b[q] + t), k[q]);
+        }
+    }
+}
+
+__attribute__((target("avx512f,avx512vl"))) void take_over_rows_masked(const rows &from,
+                                                                       const rows &to,
+                                                                       uint32_t len, int r)
+{
+    if (r == 3)
+        take_over_rows_masked_r<3>(from, to, len);
+    else if (r == 2)
+        take_over_rows_masked_r<2>(from, to, len);
+    else
+        take_over_rows_masked_r<1>(from, to, len);
+}
+
+bool has_masked_lanes()
+{
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    }();
+    return has;
+}
+#endif
+
+void take_over_rows(const rows &from, const rows &to, uint32_t len, int r)
+{
+#if defined(WITH_MASKED_LANES)
+    if (len % 8 == 0 && has_masked_lanes()) {
+        take_over_rows_masked(from, to, len, r);
+        return;
+    }
+#endif
+    take_over_rows_plain(from, to, len, r);
 }
 
 // The passes of the bits [from, to) (from >= 2) over [base, base + extent),
-// extent a multiple of 2^to: three bits at a time, then two or one.
+// extent a multiple of 2^to, in place: three bits at a time, then two or one.
 void passes(double *score, uint32_t *best, uint32_t base, uint32_t extent, int from, int to)
 {
     for (int b = from; b < to;) {
         const int r = to - b >= 3 ? 3 : to - b;
         const uint32_t h = uint32_t(1) << b;
         for (uint32_t at = 0; at < extent; at += h << r) {
-            if (r == 3)
-                take_over_three_bits(score, best, base + at, h);
-            else if (r == 2)
-                take_over_two_bits(score, best, base + at, h);
-            else
-                take_over(score, best, base + at, base + at + h, h);
+            rows io;
+            for (int q = 0; q < (1 << r); ++q) {
+                io.s[q] = score + base + at + uint32_t(q) * h;
+                io.b[q] = best + base + at + uint32_t(q) * h;
+            }
+            take_over_rows(io, io, h, r);
         }
         b += r;
     }
@@ -250,12 +329,13 @@ void low_passes(double *score, uint32_t *best, uint32_t base, int low)
 // parset lies in its tile, so tiles are independent, and within a tile the
 // bits go from the lowest up, as the fold requires.  The runs of a tile lie
 // a power of two apart, so in place they would fall into the same few sets
-// of the cache and evict each other; a tile is therefore copied into a
-// dense scratch table (about 384 KiB, which stays in the second-level
-// cache), its passes are done there on runs that are contiguous, and it is
-// copied back.
+// of the cache and evict each other.  A tile's passes therefore take three
+// bits at a time, and write to a dense scratch table (768 KiB, which stays
+// in the second-level cache): the first pass reads its runs from the table,
+// the last writes them back, so every parset of the table is read and
+// written once per group.
 constexpr int high_group_bits = 10;
-constexpr int tile_bits = 15;
+constexpr int tile_bits = 16;
 constexpr int min_run_bits = 3;
 
 struct tile_scratch {
@@ -271,7 +351,8 @@ void high_passes(double *score, uint32_t *best, int low, int bits, bool two,
     for (int k = 0, g0 = low; k < nof_groups; ++k) {
         const int g = (high - (g0 - low) + (nof_groups - k) - 1) / (nof_groups - k);
         const int g1 = g0 + g;
-        const int c = tile_bits - g > min_run_bits ? tile_bits - g : min_run_bits;
+        // (runs of at most 2^g0 parsets: the bits below the group)
+        const int c = std::min(std::max(tile_bits - g, min_run_bits), g0);
         const uint32_t run = uint32_t(1) << c;
         const uint32_t values = uint32_t(1) << g;
         const uint64_t runs_below = uint64_t(1) << (g0 - c);
@@ -283,14 +364,26 @@ void high_passes(double *score, uint32_t *best, int low, int bits, bool two,
             for (uint64_t t = half == 0 ? 0 : tiles / 2; t < end; ++t) {
                 const uint32_t origin =
                     (uint32_t(t / runs_below) << g1) | (uint32_t(t % runs_below) << c);
-                for (uint32_t gv = 0; gv < values; ++gv) {
-                    memcpy(ds + (gv << c), score + (origin | gv << g0), sizeof(double) * run);
-                    memcpy(db + (gv << c), best + (origin | gv << g0), sizeof(uint32_t) * run);
-                }
-                passes(ds, db, 0, values << c, c, c + g);
-                for (uint32_t gv = 0; gv < values; ++gv) {
-                    memcpy(score + (origin | gv << g0), ds + (gv << c), sizeof(double) * run);
-                    memcpy(best + (origin | gv << g0), db + (gv << c), sizeof(uint32_t) * run);
+                // The group's bits three at a time; each pass moves rows of
+                // 2^c parsets, the first from the table, the last back to it.
+                for (int off = 0; off < g;) {
+                    const int r = g - off >= 3 ? 3 : g - off;
+                    const bool first = off == 0, last = off + r == g;
+                    for (uint32_t gv0 = 0; gv0 < values; ++gv0) {
+                        if ((gv0 >> off) & ((1u << r) - 1))
+                            continue;
+                        rows from, to;
+                        for (int q = 0; q < (1 << r); ++q) {
+                            const uint32_t gv = gv0 | uint32_t(q) << off;
+                            const uint32_t in_table = origin | gv << g0;
+                            from.s[q] = first ? score + in_table : ds + (gv << c);
+                            from.b[q] = first ? best + in_table : db + (gv << c);
+                            to.s[q] = last ? score + in_table : ds + (gv << c);
+                            to.b[q] = last ? best + in_table : db + (gv << c);
+                        }
+                        take_over_rows(from, to, run, r);
+                    }
+                    off += r;
                 }
             }
         });
