@@ -25,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <vector>
 #if defined(__SSE2__)
@@ -399,23 +398,6 @@ bool holds_nan(const double *s, uint32_t len)
     return any != 0;
 }
 
-// Asks for the tables to be backed by large pages where the system offers
-// them: the passes of the high bits stride over the whole table, which with
-// small pages costs a translation miss per run.
-void advise_large_pages(void *p, size_t bytes)
-{
-#if defined(MADV_HUGEPAGE)
-    const uintptr_t large = uintptr_t(1) << 21;
-    const uintptr_t from = (uintptr_t(p) + large - 1) & ~(large - 1);
-    const uintptr_t to = (uintptr_t(p) + bytes) & ~(large - 1);
-    if (to > from)
-        madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);   // a hint only
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
 // Reads the local scores of one variable into score and, where no score is
 // NaN, finds the best subsets by passes: each block of 2^pass_block_bits
 // parsets has its low passes as soon as it is read, while it is still in
@@ -478,8 +460,6 @@ void find_top_families(int nof_vars, const char *dirname)
     double *score = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "score table"));
     uint32_t *best =
         static_cast<uint32_t *>(alloc_or_fail(sizeof(uint32_t) * count, "best-parent table"));
-    advise_large_pages(score, sizeof(double) * count);
-    advise_large_pages(best, sizeof(uint32_t) * count);
     // Scratch tables for the tiles of the high bits, one per thread.
     const size_t tile = size_t(1) << tile_bits;
     tile_scratch scratch[2];
