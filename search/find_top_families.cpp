@@ -70,7 +70,7 @@ void reduce_block(double *score, uint32_t *best, int b, uint64_t h)
 // high bits over tiles that fit the cache as well.
 
 constexpr int pass_block_bits = 14;   // 16384 parsets: 192 KiB of table
-constexpr int near_bits = 10;   // 1024 parsets: 12 KiB
+constexpr int near_bits = 9;   // 512 parsets: 6 KiB
 
 // hi[t] takes lo[t] where lo's score is greater or equal.  Written with the
 // compiler's generic vectors and built for two instruction sets, the wider
@@ -224,6 +224,38 @@ __attribute__((target("avx512f,avx512vl"))) void take_over_rows_masked(const row
         take_over_rows_masked_r<1>(from, to, len);
 }
 
+// The passes of bits 0, 1 and 2 over [base, base + len), len a multiple of
+// 8, eight parsets at a time in one register: for each bit, the lanes
+// holding it take their partner without it, found by a permutation.
+__attribute__((target("avx512f,avx512vl"))) void first_three_passes_masked(double *score,
+                                                                           uint32_t *best,
+                                                                           uint32_t base,
+                                                                           uint32_t len)
+{
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i partner[3] = {_mm512_setr_epi64(1, 0, 3, 2, 5, 4, 7, 6),
+                                _mm512_setr_epi64(2, 3, 0, 1, 6, 7, 4, 5),
+                                _mm512_setr_epi64(4, 5, 6, 7, 0, 1, 2, 3)};
+    const __m256i partner32[3] = {_mm256_setr_epi32(1, 0, 3, 2, 5, 4, 7, 6),
+                                  _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5),
+                                  _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3)};
+    const __mmask8 holds[3] = {0xaa, 0xcc, 0xf0};
+    for (uint32_t t = 0; t < len; t += 8) {
+        __m512d s = _mm512_loadu_pd(score + base + t);
+        // Every parset starts as its own best.
+        __m256i k = _mm256_add_epi32(_mm256_set1_epi32(int(base + t)), lanes);
+        for (int b = 0; b < 3; ++b) {
+            const __m512d other = _mm512_mask_permutexvar_pd(s, 0xff, partner[b], s);
+            const __m256i other_k = _mm256_permutevar8x32_epi32(k, partner32[b]);
+            const __mmask8 ge = _mm512_mask_cmp_pd_mask(holds[b], other, s, _CMP_GE_OQ);
+            s = _mm512_mask_mov_pd(s, ge, other);
+            k = _mm256_mask_mov_epi32(k, ge, other_k);
+        }
+        _mm512_storeu_pd(score + base + t, s);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(best + base + t), k);
+    }
+}
+
 bool has_masked_lanes()
 {
     static const bool has = [] {
@@ -309,14 +341,22 @@ void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len
 }
 
 // The passes of the bits below low over the block [base, base + 2^low),
-// which stays in the cache: bits 0 and 1 in registers, the bits below
-// near_bits over pieces of the first-level cache, the others over the block.
+// which stays in the cache: the lowest bits in registers (0 to 2, or 0 and
+// 1), the bits below near_bits over pieces of the first-level cache, the
+// others over the block.
 void low_passes(double *score, uint32_t *best, uint32_t base, int low)
 {
-    first_two_passes(score, best, base, uint32_t(1) << low);
+    int first = 2;
+#if defined(WITH_MASKED_LANES)
+    if (low >= 3 && has_masked_lanes()) {
+        first_three_passes_masked(score, best, base, uint32_t(1) << low);
+        first = 3;
+    } else
+#endif
+        first_two_passes(score, best, base, uint32_t(1) << low);
     const int near = low < near_bits ? low : near_bits;
     for (uint32_t piece = 0; piece < (uint32_t(1) << low); piece += uint32_t(1) << near)
-        passes(score, best, base + piece, uint32_t(1) << near, 2, near);
+        passes(score, best, base + piece, uint32_t(1) << near, first, near);
     passes(score, best, base, uint32_t(1) << low, near, low);
 }
 
@@ -457,9 +497,10 @@ void find_top_families(int nof_vars, const char *dirname)
     if (nof_vars <= 0)
         return;
     const uint32_t count = uint32_t(1) << (nof_vars - 1);
-    double *score = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "score table"));
+    double *score =
+        static_cast<double *>(alloc_populated(sizeof(double) * count, "score table"));
     uint32_t *best =
-        static_cast<uint32_t *>(alloc_or_fail(sizeof(uint32_t) * count, "best-parent table"));
+        static_cast<uint32_t *>(alloc_populated(sizeof(uint32_t) * count, "best-parent table"));
     // Scratch tables for the tiles of the high bits, one per thread.
     const size_t tile = size_t(1) << tile_bits;
     tile_scratch scratch[2];
@@ -497,8 +538,8 @@ void find_top_families(int nof_vars, const char *dirname)
             free(t.best);
             free(t.score);
         }
-    free(best);
-    free(score);
+    free_populated(best, sizeof(uint32_t) * count);
+    free_populated(score, sizeof(double) * count);
 }
 
 int main(int argc, char **argv)
