@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,27 @@ void *alloc_or_fail(size_t bytes, const char *what)
     if (p == nullptr)
         failf(what, "cannot allocate %zu bytes", bytes);
     return p;
+}
+
+constexpr size_t populated_from = size_t(1) << 20;
+
+void *alloc_populated(size_t bytes, const char *what)
+{
+    if (bytes < populated_from)
+        return alloc_or_fail(bytes, what);
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED)
+        failf(what, "cannot allocate %zu bytes", bytes);
+    return p;
+}
+
+void free_populated(void *p, size_t bytes)
+{
+    if (bytes < populated_from)
+        free(p);
+    else if (p != nullptr)
+        munmap(p, bytes);
 }
 
 FILE *fopen_checked(const char *path, const char *mode)

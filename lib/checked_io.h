@@ -32,6 +32,11 @@ void ignore_file_size_signal();
 [[noreturn]] void fail_errno(const char *file);
 
 void *alloc_or_fail(size_t bytes, const char *what);
+// A table every page of which is written: from 1 MiB on its pages are all
+// put in place by one call (MAP_POPULATE) instead of one fault each.  Freed
+// with free_populated() and the same size.
+void *alloc_populated(size_t bytes, const char *what);
+void free_populated(void *p, size_t bytes);
 
 FILE *fopen_checked(const char *path, const char *mode);
 // Like open_files (files.h), but a member that cannot be opened closes the

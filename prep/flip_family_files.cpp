@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <semaphore>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -18,6 +20,41 @@ namespace {
 // Records of one output block (256 KiB).
 constexpr size_t block_records = 32768;
 
+// Output records [done, done + count) of a variable of m records are the
+// input records [m - done - count, m - done), last first.
+size_t block_size(uint32_t m, size_t done)
+{
+    return m - done < block_records ? m - done : block_records;
+}
+
+// A regular split file: while one block is written, a second thread reads
+// the next one (by offset, from the end of the file) and reverses it into
+// the other of two buffers, so that reading and writing proceed at once.
+void flip_regular(FILE *in, const char *split_name, FILE *out, const char *local_name,
+                  uint32_t m, uint64_t *const buffer[2])
+{
+    std::binary_semaphore free_slot[2]{std::binary_semaphore(1), std::binary_semaphore(1)};
+    std::binary_semaphore full_slot[2]{std::binary_semaphore(0), std::binary_semaphore(0)};
+    std::thread reader([&] {
+        int slot = 0;
+        for (size_t done = 0; done < m; done += block_records, slot ^= 1) {
+            const size_t count = block_size(m, done);
+            free_slot[slot].acquire();
+            pread_exact(in, buffer[slot], count * sizeof(uint64_t),
+                        uint64_t(m - done - count) * sizeof(uint64_t), split_name);
+            std::reverse(buffer[slot], buffer[slot] + count);
+            full_slot[slot].release();
+        }
+    });
+    int slot = 0;
+    for (size_t done = 0; done < m; done += block_records, slot ^= 1) {
+        full_slot[slot].acquire();
+        write_records(out, buffer[slot], sizeof(uint64_t), block_size(m, done), local_name);
+        free_slot[slot].release();
+    }
+    reader.join();
+}
+
 } // namespace
 
 void flip_family_files(int nof_vars, const char *dirname)
@@ -26,11 +63,12 @@ void flip_family_files(int nof_vars, const char *dirname)
         return;
     const uint32_t m = uint32_t(1) << (nof_vars - 1);
     // A regular split file is read block by block from its end, each block
-    // reversed in place and written: one 256 KiB buffer that stays in the
-    // cache.  Anything else (a pipe) is read whole into one buffer,
-    // allocated on first need and reused for every variable.
-    uint64_t *block = static_cast<uint64_t *>(
-        alloc_or_fail((m < block_records ? m : block_records) * sizeof(uint64_t), dirname));
+    // reversed and written: two 256 KiB buffers that stay in the cache.
+    // Anything else (a pipe) is read whole into one buffer, allocated on
+    // first need and reused for every variable.
+    const size_t block_bytes = (m < block_records ? m : block_records) * sizeof(uint64_t);
+    uint64_t *const buffer[2] = {static_cast<uint64_t *>(alloc_or_fail(block_bytes, dirname)),
+                                 static_cast<uint64_t *>(alloc_or_fail(block_bytes, dirname))};
     uint64_t *records = nullptr;
 
     // No local score file over a split score file (a link, say): all are
@@ -57,22 +95,15 @@ void flip_family_files(int nof_vars, const char *dirname)
         }
 
         FILE *out = open_output(local_name, "wb");
-        size_t done = 0;
-        while (done < m) {
-            const size_t count = m - done < block_records ? m - done : block_records;
-            // Output records [done, done + count) are the input records
-            // [m - done - count, m - done), last first.
-            const size_t first = m - done - count;
-            if (regular) {
-                pread_exact(in, block, count * sizeof(uint64_t), uint64_t(first) * sizeof(uint64_t),
-                            split_name);
-                std::reverse(block, block + count);
-            } else {
+        if (regular) {
+            flip_regular(in, split_name, out, local_name, m, buffer);
+        } else {
+            for (size_t done = 0; done < m; done += block_records) {
+                const size_t count = block_size(m, done);
                 for (size_t k = 0; k < count; ++k)
-                    block[k] = records[m - 1 - (done + k)];
+                    buffer[0][k] = records[m - 1 - (done + k)];
+                write_records(out, buffer[0], sizeof(uint64_t), count, local_name);
             }
-            write_records(out, block, sizeof(uint64_t), count, local_name);
-            done += count;
         }
         close_output(out, local_name);
         commit_output(local_name);
@@ -81,7 +112,8 @@ void flip_family_files(int nof_vars, const char *dirname)
         free(split_name);
         free(local_name);
     }
-    free(block);
+    free(buffer[0]);
+    free(buffer[1]);
     free(records);
 }
 

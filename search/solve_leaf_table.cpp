@@ -52,32 +52,6 @@ uint64_t window_step(int n)
     return step;
 }
 
-// The table net of 2^n scores.  Every one of its pages is written, so from
-// 1 MiB on its pages are all put in place by one call (MAP_POPULATE)
-// instead of one fault each (32,768 at n = 24).
-constexpr size_t populated_from = size_t(1) << 20;
-
-double *alloc_table(uint64_t count)
-{
-    const size_t bytes = size_t(count) * sizeof(double);
-    if (bytes < populated_from)
-        return static_cast<double *>(alloc_or_fail(bytes, "best score table"));
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (p == MAP_FAILED)
-        failf("best score table", "cannot allocate %zu bytes", bytes);
-    return static_cast<double *>(p);
-}
-
-void free_table(double *net, uint64_t count)
-{
-    const size_t bytes = size_t(count) * sizeof(double);
-    if (bytes < populated_from)
-        free(net);
-    else
-        munmap(net, bytes);
-}
-
 // One best-score file, consumed front to back in runs of records.  Mapped
 // files are read in place; others through a staging buffer.
 struct score_stream {
@@ -356,7 +330,8 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
 
     FILE *sink = open_output(sinkfile, "wb");
 
-    double *net = alloc_table(count);
+    double *net = static_cast<double *>(
+        alloc_populated(size_t(count) * sizeof(double), "best score table"));
     std::vector<char *> names(static_cast<size_t>(n));
     for (int v = 0; v < n; ++v)
         names[size_t(v)] = create_fn(dirname, v, ".bss");
@@ -431,7 +406,7 @@ void solve_leaf_table(int nof_vars, FILE **bss_files, const char *sinkfile,
     for (int k = 0; k < nof_jobs; ++k)
         sink_flush(&jobs[k].out);
 
-    free_table(net, count);
+    free_populated(net, size_t(count) * sizeof(double));
     close_output(sink, sinkfile);
     commit_outputs();
     for (int k = 0; k < nof_jobs; ++k)
