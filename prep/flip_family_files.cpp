@@ -20,8 +20,9 @@ namespace {
 // Records of one output block (256 KiB).
 constexpr size_t block_records = 32768;
 
-// Output records [done, done + count) of a variable of m records are the
-// input records [m - done - count, m - done), last first.
+// The records of the output block that starts at record done (of m): its
+// records [done, done + count) are the input records [m - done - count,
+// m - done), last first.
 size_t block_size(uint32_t m, size_t done)
 {
     return m - done < block_records ? m - done : block_records;
