@@ -403,6 +403,7 @@ template <class Item, bool Packed> struct enumeration {
     fixed_sum masks_body(int d, int v, const term_source &src, const term_source *last,
                          fixed_sum &lsum, size_t &lkept, size_t &active);
     bool hw_count = false;  // the processor counts bits (split_masks())
+    std::vector<uint32_t> mask_hist;  // 8 x 65 counts, zero between splits
     void last_of_masks(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
 
     // Subset t and all its extensions by columns from next on, when level d

@@ -53,6 +53,11 @@ void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const 
 // rows in groups to active.  With WithLast also the cells refined by the
 // last column as well, to lsum and lkept.  Hw: counts with the processor's
 // instruction (the body is compiled twice, once for such processors).
+// The cells, of at most 64 rows, are counted by size and the term of each
+// size added once at the end, times its count (exact in fixed point):
+// mask_hist[8 c + j] counts the cells of c rows in place j of a split, j = 0
+// and 1 the two of column v, 2 .. 5 the four of the last column as well, so
+// that the counts of one group do not wait on each other.
 template <class Item, bool Packed>
 template <bool WithLast, bool Hw>
 [[gnu::always_inline]] inline fixed_sum
@@ -72,38 +77,47 @@ enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
     // The masks of column v and of the last column, by anchor.
     const uint64_t *col_v = anchor_cols.data() + size_t(v) * anchor_cap;
     const uint64_t *col_last = anchor_cols.data() + size_t(n - 1) * anchor_cap;
-    const fixed_sum *tl = WithLast ? last->table : nullptr;
-    fixed_sum sum = 0, lsum_here = 0;
+    uint32_t *__restrict h = mask_hist.data();
     size_t k = 0;
+    uint32_t top = 0;  // the most rows of a group of level d
+    for (const mask_group *g = in, *g_end = in + count_in; g != g_end; ++g) {
+        const uint64_t m = g->m;
+        const uint32_t a = g->anchor, r = g->rows;
+        top = r > top ? r : top;
+        const uint64_t m1 = m & col_v[a], m0 = m ^ m1;
+        const uint32_t c1 = count_bits(m1), c0 = r - c1;
+        ++h[8 * c0];
+        ++h[8 * c1 + 1];
+        out[k] = {m0, a, c0};
+        k += c0 >= 2;
+        out[k] = {m1, a, c1};
+        k += c1 >= 2;
+        if constexpr (WithLast) {
+            const uint64_t ml = col_last[a];
+            const uint32_t e1 = count_bits(m1 & ml), e0 = count_bits(m & ml) - e1;
+            ++h[8 * (c0 - e0) + 2];
+            ++h[8 * e0 + 3];
+            ++h[8 * (c1 - e1) + 4];
+            ++h[8 * e1 + 5];
+        }
+    }
     // Cells of one row: the rows of the groups less these are the rows in
     // cells of two rows or more.
-    uint32_t singles = 0, last_singles = 0;
-    auto walk = [&](auto term_of) {
-        for (const mask_group *g = in, *g_end = in + count_in; g != g_end; ++g) {
-            const uint64_t m = g->m;
-            const uint32_t a = g->anchor, r = g->rows;
-            const uint64_t m1 = m & col_v[a], m0 = m ^ m1;
-            const uint32_t c1 = count_bits(m1), c0 = r - c1;
-            sum += term_of(c0) + term_of(c1);
-            out[k] = {m0, a, c0};
-            k += c0 >= 2;
-            out[k] = {m1, a, c1};
-            k += c1 >= 2;
-            singles += uint32_t(c0 == 1) + uint32_t(c1 == 1);
-            if constexpr (WithLast) {
-                const uint64_t ml = col_last[a];
-                const uint32_t e1 = count_bits(m1 & ml), e0 = count_bits(m & ml) - e1;
-                const uint32_t z0 = c0 - e0, z1 = c1 - e1;
-                lsum_here += tl[z0] + tl[e0] + tl[z1] + tl[e1];
-                last_singles += uint32_t(z0 == 1) + uint32_t(e0 == 1) + uint32_t(z1 == 1) +
-                                uint32_t(e1 == 1);
-            }
-        }
-    };
-    if (const fixed_sum *tab = src.table; tab != nullptr)
-        walk([tab](uint32_t c) { return tab[c]; });
-    else
-        walk([&src](uint32_t c) { return cell_term(src, c); });
+    const uint32_t singles = h[8] + h[9];
+    const uint32_t last_singles = h[10] + h[11] + h[12] + h[13];
+    fixed_sum sum = 0, lsum_here = 0;
+    const fixed_sum *tab = src.table, *tl = WithLast ? last->table : nullptr;
+    for (uint32_t c = 2; c <= top; ++c) {
+        uint32_t *at = h + 8 * c;
+        const uint32_t cells = at[0] + at[1];
+        if (tab != nullptr)
+            sum += fixed_sum(cells) * tab[c];
+        else if (cells != 0)
+            sum += fixed_sum(cells) * direct_term(src, c);
+        if constexpr (WithLast)
+            lsum_here += fixed_sum(at[2] + at[3] + at[4] + at[5]) * tl[c];
+    }
+    memset(h, 0, (size_t(top) + 1) * 8 * sizeof(uint32_t));
     const size_t rows_in = mask_rows[size_t(d)];
     const size_t alive = rows_in - singles, lkept_here = WithLast ? rows_in - last_singles : 0;
     nof_masks[size_t(d) + 1] = k;
