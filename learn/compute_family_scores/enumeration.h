@@ -405,6 +405,13 @@ template <class Item, bool Packed> struct enumeration {
     bool hw_count = false;  // the processor counts bits (split_masks())
     std::vector<uint32_t> mask_hist;  // 8 x 65 counts, zero between splits
     void last_of_masks(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
+    void count_last_two(varset t, int d, int v, const term_source &src,
+                        const term_source &last, double qt, double ql);
+    template <bool Hw>
+    void count_masks(int d, int v, const term_source &src, const term_source &last,
+                     fixed_sum &sum, size_t &kept, fixed_sum &lsum, size_t &lkept);
+    void count_masks_hw(int d, int v, const term_source &src, const term_source &last,
+                        fixed_sum &sum, size_t &kept, fixed_sum &lsum, size_t &lkept);
 
     // Subset t and all its extensions by columns from next on, when level d
     // has no active group (so every superset has the same cells: the frozen
@@ -446,7 +453,8 @@ template <class Item, bool Packed> struct enumeration {
 
     // Level d holds the partition of s; makes level d + 1 for s + v and
     // returns true, or returns false when s + v has no extensions left to
-    // refine (level d has no active group, or v is the last column).  With
+    // refine (level d has no active group, v is the last column, or v is the
+    // last but one and both are counted at once: count_last_two()).  With
     // record it sets g[s + v], and in the second case every extension of
     // s + v.
     bool step(varset s, int v, int d, double q, bool record)
@@ -464,6 +472,16 @@ template <class Item, bool Packed> struct enumeration {
             if (record)
                 set_last(t, d, src, qt);
             return false;
+        }
+        if (v == n - 2 && arities[size_t(v)] == 2 && arities[size_t(n - 1)] <= 2 &&
+            src.table != nullptr) {
+            const double ql = qt * arity[size_t(n - 1)];
+            const term_source last = source_for(look, ql);
+            if (last.table != nullptr) {
+                if (record)
+                    count_last_two(t, d, v, src, last, qt, ql);
+                return false;
+            }
         }
         fixed_sum sum = refine(d, v, src, qt);
         if (record) {
@@ -508,3 +526,4 @@ template <class Item, bool Packed> struct enumeration {
 #include "enumeration_split.h"
 #include "enumeration_pairs.h"
 #include "enumeration_tail.h"
+#include "enumeration_last_two.h"
