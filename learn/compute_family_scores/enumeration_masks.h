@@ -34,12 +34,14 @@ void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const 
         runs[j] = (w >= 64 ? ~uint64_t(0) : (uint64_t(1) << w) - 1) << b;
         b += w;
     }
+    // Codes of one bit, the bit taken without a branch (it is as often 0 as
+    // 1); a column of one label has none.
     for (int u = v + 1; u < n; ++u) {
-        const slot bit = bits_of(u);
+        const unsigned place = std::min(pack.shift[u] + code_base, 63u);
         uint64_t mask = 0;
         for (size_t j = 0; j < count_items; ++j)
-            mask |= (at[j] & bit) != 0 ? runs[j] : 0;
-        cm[size_t(u) * cap] = mask;
+            mask |= runs[j] & (0 - (uint64_t(at[j]) >> place & 1));
+        cm[size_t(u) * cap] = pack.mask[u] != 0 ? mask : 0;
     }
     mask_group &mg = masks_of[size_t(d) + 1][nof_masks[size_t(d) + 1]++];
     mg.m = group_rows >= 64 ? ~uint64_t(0) : (uint64_t(1) << group_rows) - 1;
