@@ -41,6 +41,17 @@ struct frozen_memo {
     int size = 0, next = 0;
 };
 
+// The four sets of count_last_three(), x = 0 .. 3: t = s + v, then t plus
+// the last column but one (x = 1), the last (x = 2), both (x = 3).  Leaf i
+// holds the rows of labels i & 1 in v, i >> 1 & 1 in the column after and
+// i >> 2 in the last.
+struct four_sets {
+    term_source src[4];
+    double q[4];
+    fixed_sum sum[4] = {0, 0, 0, 0};
+    size_t kept[4] = {0, 0, 0, 0};
+};
+
 template <class Item, bool Packed> struct enumeration {
     // Rows packed in 32 bits are held as one word with the item's weight:
     // the codes in the upper half, the weight in the lower.
@@ -412,6 +423,7 @@ template <class Item, bool Packed> struct enumeration {
                      fixed_sum &sum, size_t &kept, fixed_sum &lsum, size_t &lkept);
     void count_masks_hw(int d, int v, const term_source &src, const term_source &last,
                         fixed_sum &sum, size_t &kept, fixed_sum &lsum, size_t &lkept);
+    void count_last_three(varset t, int d, int v, four_sets &f);
 
     // Subset t and all its extensions by columns from next on, when level d
     // has no active group (so every superset has the same cells: the frozen
@@ -453,8 +465,9 @@ template <class Item, bool Packed> struct enumeration {
 
     // Level d holds the partition of s; makes level d + 1 for s + v and
     // returns true, or returns false when s + v has no extensions left to
-    // refine (level d has no active group, v is the last column, or v is the
-    // last but one and both are counted at once: count_last_two()).  With
+    // refine (level d has no active group, v is the last column, or v is one
+    // of the two before it and the rest is counted at once: count_last_two(),
+    // count_last_three()).  With
     // record it sets g[s + v], and in the second case every extension of
     // s + v.
     bool step(varset s, int v, int d, double q, bool record)
@@ -472,6 +485,25 @@ template <class Item, bool Packed> struct enumeration {
             if (record)
                 set_last(t, d, src, qt);
             return false;
+        }
+        if (Packed && v == n - 3 && arities[size_t(v)] == 2 && arities[size_t(v) + 1] == 2 &&
+            arities[size_t(n - 1)] <= 2 && src.table != nullptr) {
+            four_sets f;
+            f.src[0] = src;
+            f.q[0] = qt;
+            f.q[1] = qt * arity[size_t(v) + 1];
+            f.q[2] = qt * arity[size_t(n - 1)];
+            f.q[3] = f.q[1] * arity[size_t(n - 1)];
+            bool tables = true;
+            for (int x = 1; x < 4; ++x) {
+                f.src[x] = source_for(look, f.q[x]);
+                tables = tables && f.src[x].table != nullptr;
+            }
+            if (tables) {
+                if (record)
+                    count_last_three(t, d, v, f);
+                return false;
+            }
         }
         if (v == n - 2 && arities[size_t(v)] == 2 && arities[size_t(n - 1)] <= 2 &&
             src.table != nullptr) {
@@ -527,3 +559,4 @@ template <class Item, bool Packed> struct enumeration {
 #include "enumeration_pairs.h"
 #include "enumeration_tail.h"
 #include "enumeration_last_two.h"
+#include "enumeration_last_three.h"

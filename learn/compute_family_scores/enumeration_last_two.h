@@ -23,20 +23,39 @@ void enumeration<Item, Packed>::count_last_two(varset t, int d, int v, const ter
     const uint32_t *in_ends = ends[size_t(d)].data();
     const uint32_t *in_rows = rows[size_t(d)].data();
     const column_code cv = code_of(v), cl = code_of(n - 1);
-    const slot v_bit = slot(cv.mask << cv.shift), last_bit = slot(cl.mask << cl.shift);
     uint32_t begin = 0;
     for (size_t gi = 0, groups = nof_groups[size_t(d)]; gi < groups; ++gi) {
         const uint32_t end = in_ends[gi];
         // Rows of label 1 in v, in the last column, in both.
         uint32_t ones = 0, last_ones = 0, both = 0;
-        for (uint32_t k = begin; k < end; ++k) {
-            const slot it = from[k];
-            const uint32_t c = Packed ? (it & v_bit) != 0 : cv(it);
-            const uint32_t e = Packed ? (it & last_bit) != 0 : cl(it);
-            const uint32_t w = joined ? uint32_t(it) : from_w[k];
-            ones += w & (0 - c);
-            last_ones += w & (0 - e);
-            both += w & (0 - (c & e));
+        if constexpr (Packed) {
+            // The codes of v and the last column are the top two bits, so
+            // the items of each pair of their labels follow each other: the
+            // running total of weights at the end of each pair's items.
+            constexpr uint64_t none = ~uint64_t(0);
+            uint64_t at_end[4] = {none, none, none, none}, total = 0;
+            for (uint32_t k = begin; k < end; ++k) {
+                const slot it = from[k];
+                total += joined ? uint32_t(it) : from_w[k];
+                at_end[uint64_t(it) >> cv.shift & 3] = total;
+            }
+            uint32_t part[4];
+            uint64_t before = 0;
+            for (int j = 0; j < 4; ++j) {
+                part[j] = at_end[j] == none ? 0 : uint32_t(at_end[j] - before);
+                before = at_end[j] == none ? before : at_end[j];
+            }
+            ones = part[1] + part[3];
+            last_ones = part[2] + part[3];
+            both = part[3];
+        } else {
+            for (uint32_t k = begin; k < end; ++k) {
+                const slot it = from[k];
+                const uint32_t c = cv(it), e = cl(it), w = from_w[k];
+                ones += w & (0 - c);
+                last_ones += w & (0 - e);
+                both += w & (0 - (c & e));
+            }
         }
         const uint32_t zeros = in_rows[gi] - ones;
         sum += tab[zeros] + tab[ones];
