@@ -416,6 +416,8 @@ template <class Item, bool Packed> struct enumeration {
     bool hw_count = false;  // the processor counts bits (split_masks())
     std::vector<uint32_t> mask_hist;  // 8 x 65 counts, zero between splits
     void last_of_masks(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
+    template <int Leaves>
+    void leaf_rows(int d, uint32_t begin, uint32_t end, unsigned at, uint32_t *leaf) const;
     void count_last_two(varset t, int d, int v, const term_source &src,
                         const term_source &last, double qt, double ql);
     template <bool Hw>

@@ -33,27 +33,13 @@ inline void add_leaves(four_sets &f, const uint32_t *leaf)
 template <class Item, bool Packed>
 void enumeration<Item, Packed>::count_last_three(varset t, int d, int v, four_sets &f)
 {
-    const slot *from = items[size_t(d)].data();
-    const uint32_t *from_w = joined ? nullptr : weights[size_t(d)].data();
     const uint32_t *in_ends = ends[size_t(d)].data();
     const unsigned at_v = code_of(v).shift;
     uint32_t begin = 0;
     for (size_t gi = 0, groups = nof_groups[size_t(d)]; gi < groups; ++gi) {
         const uint32_t end = in_ends[gi];
-        // The running total of weights at the end of each leaf's items.
-        constexpr uint64_t none = ~uint64_t(0);
-        uint64_t at_end[8] = {none, none, none, none, none, none, none, none}, total = 0;
-        for (uint32_t k = begin; k < end; ++k) {
-            const slot it = from[k];
-            total += joined ? uint32_t(it) : from_w[k];
-            at_end[uint64_t(it) >> at_v & 7] = total;
-        }
         uint32_t leaf[8];
-        uint64_t before = 0;
-        for (int j = 0; j < 8; ++j) {
-            leaf[j] = at_end[j] == none ? 0 : uint32_t(at_end[j] - before);
-            before = at_end[j] == none ? before : at_end[j];
-        }
+        leaf_rows<8>(d, begin, end, at_v, leaf);
         add_leaves(f, leaf);
         begin = end;
     }

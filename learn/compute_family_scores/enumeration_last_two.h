@@ -5,6 +5,64 @@
 // labels of v and the last column.
 #pragma once
 
+// The rows of each leaf of the items begin .. end - 1 of level d (packed),
+// leaf j those whose code from bit `at` up is j < Leaves: in a group the
+// leaves follow each other, as the items are in increasing order and those
+// bits are their top ones.  A small group is read once, keeping the running
+// total of weights at the end of each leaf; in a large one the ends are
+// found by halving and the weights summed between them.
+template <class Item, bool Packed>
+template <int Leaves>
+void enumeration<Item, Packed>::leaf_rows(int d, uint32_t begin, uint32_t end, unsigned at,
+                                          uint32_t *leaf) const
+{
+    const slot *from = items[size_t(d)].data();
+    const uint32_t *from_w = joined ? nullptr : weights[size_t(d)].data();
+    if (end - begin < 64) {
+        constexpr uint64_t none = ~uint64_t(0);
+        uint64_t at_end[Leaves], total = 0;
+        for (int j = 0; j < Leaves; ++j)
+            at_end[j] = none;
+        for (uint32_t k = begin; k < end; ++k) {
+            const slot it = from[k];
+            total += joined ? uint32_t(it) : from_w[k];
+            at_end[uint64_t(it) >> at & (Leaves - 1)] = total;
+        }
+        uint64_t before = 0;
+        for (int j = 0; j < Leaves; ++j) {
+            leaf[j] = at_end[j] == none ? 0 : uint32_t(at_end[j] - before);
+            before = at_end[j] == none ? before : at_end[j];
+        }
+        return;
+    }
+    auto sum = [&](uint32_t lo, uint32_t hi) {
+        uint32_t s = 0;
+        if constexpr (joined) {
+            for (uint32_t k = lo; k < hi; ++k)
+                s += uint32_t(from[k]);
+        } else {
+            for (uint32_t k = lo; k < hi; ++k)
+                s += from_w[k];
+        }
+        return s;
+    };
+    uint32_t lo = begin;
+    for (int j = 0; j + 1 < Leaves; ++j) {
+        // The first item past leaf j.
+        uint32_t a = lo, b = end;
+        while (a < b) {
+            const uint32_t mid = a + (b - a) / 2;
+            if ((uint64_t(from[mid]) >> at) <= uint64_t(j))
+                a = mid + 1;
+            else
+                b = mid;
+        }
+        leaf[j] = sum(lo, a);
+        lo = a;
+    }
+    leaf[Leaves - 1] = sum(lo, end);
+}
+
 // g[t] and g[t + the last column] for t = s + v, v = n - 2 of two labels,
 // level d holding the partition of s; the last column has at most two
 // labels, its terms (of q ql) in the table of last, those of t (of q qt) in
@@ -29,22 +87,9 @@ void enumeration<Item, Packed>::count_last_two(varset t, int d, int v, const ter
         // Rows of label 1 in v, in the last column, in both.
         uint32_t ones = 0, last_ones = 0, both = 0;
         if constexpr (Packed) {
-            // The codes of v and the last column are the top two bits, so
-            // the items of each pair of their labels follow each other: the
-            // running total of weights at the end of each pair's items.
-            constexpr uint64_t none = ~uint64_t(0);
-            uint64_t at_end[4] = {none, none, none, none}, total = 0;
-            for (uint32_t k = begin; k < end; ++k) {
-                const slot it = from[k];
-                total += joined ? uint32_t(it) : from_w[k];
-                at_end[uint64_t(it) >> cv.shift & 3] = total;
-            }
+            // The codes of v and the last column are the top two bits.
             uint32_t part[4];
-            uint64_t before = 0;
-            for (int j = 0; j < 4; ++j) {
-                part[j] = at_end[j] == none ? 0 : uint32_t(at_end[j] - before);
-                before = at_end[j] == none ? before : at_end[j];
-            }
+            leaf_rows<4>(d, begin, end, cv.shift, part);
             ones = part[1] + part[3];
             last_ones = part[2] + part[3];
             both = part[3];
