@@ -88,18 +88,30 @@ fixed_sum enumeration<Item, Packed>::split_binary(int d, int v, const term_sourc
         slot prev = from[begin] ^ low_bit;
         slot run = 0;
         uint32_t run_w = 0;
-        for (uint32_t k = begin; k < end; ++k) {
-            const slot it = from[k];
-            // Two labels: the code is the lowest bit of v's place.
-            const uint32_t c = Packed ? (it & low_bit) != 0 : cv(it);
-            const uint32_t same = Packed && ((it ^ prev) & high_mask) == 0;
-            prev = it;
-            const size_t i0 = p0 - (same & (c ^ 1)), i1 = t - (same & c);
-            if constexpr (joined) {
-                run = same ? run + uint32_t(it) : it;
-                out[i0] = run;
-                aside[i1] = run;
-            } else {
+        if constexpr (joined) {
+            // Each item continues the run of the one before or starts one on
+            // its side, and is written at the end of its side (over the
+            // run's last item) and just past the end of the other.
+            const unsigned at_v = cv.shift;
+            for (uint32_t k = begin; k < end; ++k) {
+                const slot it = from[k];
+                const size_t c = size_t(it >> at_v) & 1;
+                const size_t fresh = ((it ^ prev) & high_mask) != 0;
+                prev = it;
+                run = fresh ? it : run + uint32_t(it);
+                p0 += fresh & (c ^ 1);
+                t += fresh & c;
+                out[p0 - 1 + c] = run;
+                aside[t - c] = run;
+            }
+        } else {
+            for (uint32_t k = begin; k < end; ++k) {
+                const slot it = from[k];
+                // Two labels: the code is the lowest bit of v's place.
+                const uint32_t c = Packed ? (it & low_bit) != 0 : cv(it);
+                const uint32_t same = Packed && ((it ^ prev) & high_mask) == 0;
+                prev = it;
+                const size_t i0 = p0 - (same & (c ^ 1)), i1 = t - (same & c);
                 const uint32_t w = from_w[k];
                 run_w = same ? run_w + w : w;
                 out[i0] = it;
@@ -112,9 +124,9 @@ fixed_sum enumeration<Item, Packed>::split_binary(int d, int v, const term_sourc
                     last_ones += w & (0 - e);
                     both += w & (0 - (c & e));
                 }
+                p0 += (c ^ 1) & (same ^ 1);
+                t += c & (same ^ 1);
             }
-            p0 += (c ^ 1) & (same ^ 1);
-            t += c & (same ^ 1);
         }
         if constexpr (joined) {
             // The weights summed over the new items (fewer than the old):
