@@ -92,6 +92,19 @@ template <class Item, bool Packed> struct enumeration {
     };
     std::vector<std::vector<mask_group>> masks_of;
     std::vector<size_t> nof_masks, mask_rows, anchor_end;
+    // The mask groups of exactly two rows held apart (their rows are in
+    // mask_rows too): they split only into cells of one row, so a split
+    // needs no counts of their sizes.
+    struct two_group {
+        uint64_t m;
+        uint32_t anchor;
+    };
+    std::vector<std::vector<two_group>> twos_of;
+    std::vector<size_t> nof_twos;
+    bool any_masks(int d) const
+    {
+        return nof_masks[size_t(d)] != 0 || nof_twos[size_t(d)] != 0;
+    }
     std::vector<uint64_t> anchor_cols;
     size_t anchor_cap = 0;
     // Rows of the active groups of level d; rows of the frozen cells of
@@ -198,6 +211,7 @@ template <class Item, bool Packed> struct enumeration {
         memos[size_t(d) + 1].next = 0;
         anchor_end[size_t(d) + 1] = anchor_end[size_t(d)];
         nof_masks[size_t(d) + 1] = 0;
+        nof_twos[size_t(d) + 1] = 0;
         mask_rows[size_t(d) + 1] = 0;
     }
 
@@ -447,7 +461,8 @@ template <class Item, bool Packed> struct enumeration {
         const size_t all_items =
             nof_items[size_t(d)] + 2 * nof_pairs[size_t(d)] + mask_rows[size_t(d)];
         const size_t all_groups =
-            nof_groups[size_t(d)] + nof_pairs[size_t(d)] + nof_masks[size_t(d)];
+            nof_groups[size_t(d)] + nof_pairs[size_t(d)] + nof_masks[size_t(d)] +
+            nof_twos[size_t(d)];
         return tail_size(next) != 0 && all_items != 0 &&
                double(all_items) >= double(all_groups) * 16 * std::pow(1.5, n - next);
     }
@@ -477,7 +492,7 @@ template <class Item, bool Packed> struct enumeration {
         const varset t = s | (varset(1) << v);
         const double qt = q * arity[size_t(v)];
         if (nof_groups[size_t(d)] == 0 && nof_pairs[size_t(d)] == 0 &&
-            nof_masks[size_t(d)] == 0) {
+            !any_masks(d)) {
             if (record)
                 fill_frozen(t, v + 1, d, qt);
             return false;

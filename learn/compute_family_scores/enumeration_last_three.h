@@ -65,11 +65,11 @@ void enumeration<Item, Packed>::count_last_three(varset t, int d, int v, four_se
     // Mask groups: split by v into level d + 1 (counting t and t plus the
     // last column), which is then counted by the column after v (t plus it,
     // and plus both).  Level d + 1 holds nothing else: no step reads it.
-    if (nof_masks[size_t(d)] != 0) {
+    if (any_masks(d)) {
         size_t alive = 0;
         f.sum[0] += split_masks<true>(d, v, f.src[0], &f.src[2], f.sum[2], f.kept[2], alive);
         f.kept[0] += alive;
-        if (nof_masks[size_t(d) + 1] != 0) {
+        if (any_masks(d + 1)) {
             if (hw_count)
                 count_masks_hw(d + 1, v + 1, f.src[1], f.src[3], f.sum[1], f.kept[1], f.sum[3],
                                f.kept[3]);

@@ -126,7 +126,7 @@ void enumeration<Item, Packed>::count_last_two(varset t, int d, int v, const ter
             lkept += split_last ? apart_rows : ab;
         }
     }
-    if (nof_masks[size_t(d)] != 0) {
+    if (any_masks(d)) {
         if (hw_count)
             count_masks_hw(d, v, src, last, sum, kept, lsum, lkept);
         else
@@ -174,6 +174,23 @@ enumeration<Item, Packed>::count_masks(int d, int v, const term_source &src,
         ++h[8 * e0 + 3];
         ++h[8 * (c1 - e1) + 4];
         ++h[8 * e1 + 5];
+    }
+    // The groups of two rows (see masks_body()).
+    if (const size_t count2 = nof_twos[size_t(d)]; count2 != 0) {
+        uint32_t together = 0, together_last = 0;
+        for (const two_group *g = twos_of[size_t(d)].data(), *g_end = g + count2; g != g_end;
+             ++g) {
+            const uint64_t m = g->m;
+            const uint32_t a = g->anchor;
+            const uint32_t one = count_bits(m & col_v[a]) != 1;
+            together += one;
+            together_last += one & (count_bits(m & col_last[a]) != 1);
+        }
+        h[16] += together;
+        h[8] += 2 * (uint32_t(count2) - together);
+        h[18] += together_last;
+        h[10] += 2 * (uint32_t(count2) - together_last);
+        top = top > 2 ? top : 2;
     }
     const size_t rows_in = mask_rows[size_t(d)];
     kept += rows_in - (h[8] + h[9]);

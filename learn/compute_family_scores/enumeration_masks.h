@@ -43,10 +43,14 @@ void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const 
             mask |= runs[j] & (0 - (uint64_t(at[j]) >> place & 1));
         cm[size_t(u) * cap] = pack.mask[u] != 0 ? mask : 0;
     }
-    mask_group &mg = masks_of[size_t(d) + 1][nof_masks[size_t(d) + 1]++];
-    mg.m = group_rows >= 64 ? ~uint64_t(0) : (uint64_t(1) << group_rows) - 1;
-    mg.anchor = uint32_t(ae++);
-    mg.rows = group_rows;
+    if (group_rows == 2) {
+        twos_of[size_t(d) + 1][nof_twos[size_t(d) + 1]++] = {3, uint32_t(ae++)};
+    } else {
+        mask_group &mg = masks_of[size_t(d) + 1][nof_masks[size_t(d) + 1]++];
+        mg.m = group_rows >= 64 ? ~uint64_t(0) : (uint64_t(1) << group_rows) - 1;
+        mg.anchor = uint32_t(ae++);
+        mg.rows = group_rows;
+    }
     mask_rows[size_t(d) + 1] += group_rows;
 }
 
@@ -79,8 +83,9 @@ enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
     // The masks of column v and of the last column, by anchor.
     const uint64_t *col_v = anchor_cols.data() + size_t(v) * anchor_cap;
     const uint64_t *col_last = anchor_cols.data() + size_t(n - 1) * anchor_cap;
+    two_group *__restrict out2 = twos_of[size_t(d) + 1].data();
     uint32_t *__restrict h = mask_hist.data();
-    size_t k = 0;
+    size_t k = 0, k2 = 0;
     uint32_t top = 0;  // the most rows of a group of level d
     for (const mask_group *g = in, *g_end = in + count_in; g != g_end; ++g) {
         const uint64_t m = g->m;
@@ -91,9 +96,13 @@ enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
         ++h[8 * c0];
         ++h[8 * c1 + 1];
         out[k] = {m0, a, c0};
-        k += c0 >= 2;
+        k += c0 >= 3;
+        out2[k2] = {m0, a};
+        k2 += c0 == 2;
         out[k] = {m1, a, c1};
-        k += c1 >= 2;
+        k += c1 >= 3;
+        out2[k2] = {m1, a};
+        k2 += c1 == 2;
         if constexpr (WithLast) {
             const uint64_t ml = col_last[a];
             const uint32_t e1 = count_bits(m1 & ml), e0 = count_bits(m & ml) - e1;
@@ -102,6 +111,29 @@ enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
             ++h[8 * (c1 - e1) + 4];
             ++h[8 * e1 + 5];
         }
+    }
+    // The groups of two rows: one cell of both where they agree (kept as a
+    // two), else two cells of one row.
+    if (const size_t count2 = nof_twos[size_t(d)]; count2 != 0) {
+        uint32_t together = 0, together_last = 0;
+        for (const two_group *g = twos_of[size_t(d)].data(), *g_end = g + count2; g != g_end;
+             ++g) {
+            const uint64_t m = g->m;
+            const uint32_t a = g->anchor;
+            const uint32_t one = count_bits(m & col_v[a]) != 1;
+            out2[k2] = {m, a};
+            k2 += one;
+            together += one;
+            if constexpr (WithLast)
+                together_last += one & (count_bits(m & col_last[a]) != 1);
+        }
+        h[16] += together;
+        h[8] += 2 * (uint32_t(count2) - together);
+        if constexpr (WithLast) {
+            h[18] += together_last;
+            h[10] += 2 * (uint32_t(count2) - together_last);
+        }
+        top = top > 2 ? top : 2;
     }
     // Cells of one row: the rows of the groups less these are the rows in
     // cells of two rows or more.
@@ -123,6 +155,7 @@ enumeration<Item, Packed>::masks_body(int d, int v, const term_source &src,
     const size_t rows_in = mask_rows[size_t(d)];
     const size_t alive = rows_in - singles, lkept_here = WithLast ? rows_in - last_singles : 0;
     nof_masks[size_t(d) + 1] = k;
+    nof_twos[size_t(d) + 1] = k2;
     mask_rows[size_t(d) + 1] = alive;
     active += alive;
     lsum += lsum_here;
@@ -143,6 +176,14 @@ void enumeration<Item, Packed>::last_of_masks(int d, const term_source &src, fix
         sum += cell_term(src, e) + cell_term(src, z);
         kept += (e >= 2 ? e : 0) + (z >= 2 ? z : 0);
     }
+    for (size_t i = 0; i < nof_twos[size_t(d)]; ++i) {
+        const two_group &g = twos_of[size_t(d)][i];
+        const uint64_t ml = anchor_cols[size_t(n - 1) * anchor_cap + g.anchor];
+        if (count_bits(g.m & ml) != 1) {
+            sum += term(src, 2);
+            kept += 2;
+        }
+    }
 }
 
 template <class Item, bool Packed>
@@ -161,8 +202,9 @@ fixed_sum enumeration<Item, Packed>::split_masks(int d, int v, const term_source
                                                  const term_source *last, fixed_sum &lsum,
                                                  size_t &lkept, size_t &active)
 {
-    if (nof_masks[size_t(d)] == 0) {
+    if (!any_masks(d)) {
         nof_masks[size_t(d) + 1] = 0;
+        nof_twos[size_t(d) + 1] = 0;
         mask_rows[size_t(d) + 1] = 0;
         return 0;
     }

@@ -146,6 +146,9 @@ void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &p
                                   e.use_masks ? rows / 2 + 4 : 0));
     e.mask_hist.assign(8 * 65, 0);
     e.nof_masks.assign(levels, 0);
+    e.twos_of.assign(levels, std::vector<typename enumeration<Item, Packed>::two_group>(
+                                 e.use_masks ? rows / 2 + 4 : 0));
+    e.nof_twos.assign(levels, 0);
     e.mask_rows.assign(levels, 0);
     e.anchor_end.assign(levels, 0);
     e.anchor_cap = rows / 2 + 2;
