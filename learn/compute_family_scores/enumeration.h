@@ -416,6 +416,10 @@ template <class Item, bool Packed> struct enumeration {
     fixed_sum split_pairs(int d, int v, const term_source &src, const term_source *last,
                           fixed_sum &lsum, size_t &lkept, size_t &active);
     void last_of_pairs(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
+    void anchor_body(int d, int v, const slot *at, const uint32_t *at_w, size_t count_items,
+                     uint32_t group_rows);
+    void make_anchor_wide(int d, int v, const slot *at, const uint32_t *at_w,
+                          size_t count_items, uint32_t group_rows);
     void make_anchor(int d, int v, const slot *at, const uint32_t *at_w, size_t count_items,
                      uint32_t group_rows);
     template <bool WithLast>
@@ -428,6 +432,7 @@ template <class Item, bool Packed> struct enumeration {
     fixed_sum masks_body(int d, int v, const term_source &src, const term_source *last,
                          fixed_sum &lsum, size_t &lkept, size_t &active);
     bool hw_count = false;  // the processor counts bits (split_masks())
+    bool wide = false;      // the processor has AVX2 (make_anchor())
     std::vector<uint32_t> mask_hist;  // 8 x 65 counts, zero between splits
     void last_of_masks(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
     template <int Leaves>

@@ -19,9 +19,32 @@ inline uint32_t count_bits(uint64_t x)
 // A new group of level d + 1, refined by column v, of `count_items` items
 // at[0 ..] (weights at_w, unless joined) and group_rows rows, at most 64,
 // made an anchor and its mask group.
+// The loop over the items is compiled twice, once for processors with
+// AVX2 (make_anchor_wide()).
 template <class Item, bool Packed>
-void enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const uint32_t *at_w,
+[[gnu::always_inline]] inline void
+enumeration<Item, Packed>::make_anchor(int d, int v, const slot *at, const uint32_t *at_w,
+                                       size_t count_items, uint32_t group_rows)
+{
+    if (wide) {
+        make_anchor_wide(d, v, at, at_w, count_items, group_rows);
+        return;
+    }
+    anchor_body(d, v, at, at_w, count_items, group_rows);
+}
+
+template <class Item, bool Packed>
+[[gnu::target("avx2")]] void
+enumeration<Item, Packed>::make_anchor_wide(int d, int v, const slot *at, const uint32_t *at_w,
                                             size_t count_items, uint32_t group_rows)
+{
+    anchor_body(d, v, at, at_w, count_items, group_rows);
+}
+
+template <class Item, bool Packed>
+[[gnu::always_inline]] inline void
+enumeration<Item, Packed>::anchor_body(int d, int v, const slot *at, const uint32_t *at_w,
+                                       size_t count_items, uint32_t group_rows)
 {
     size_t &ae = anchor_end[size_t(d) + 1];
     uint64_t *cm = anchor_cols.data() + ae;

@@ -142,6 +142,7 @@ void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &p
     // Mask groups need codes of one bit: at most two labels a column.
     e.use_masks = Packed && r_max <= 2;
     e.hw_count = __builtin_cpu_supports("popcnt");
+    e.wide = __builtin_cpu_supports("avx2");
     e.masks_of.assign(levels, std::vector<typename enumeration<Item, Packed>::mask_group>(
                                   e.use_masks ? rows / 2 + 4 : 0));
     e.mask_hist.assign(8 * 65, 0);
