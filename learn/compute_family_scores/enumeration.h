@@ -10,7 +10,14 @@
 // once from per-group histograms (tail(), enumeration_tail.h).  Small
 // groups are held more cheaply: two items as a pair (enumeration_pairs.h),
 // at most 64 rows of columns of two labels as a bit mask of an anchor's rows
-// (enumeration_masks.h).
+// (enumeration_masks.h; those of two rows apart, as they split only into
+// cells of one row), whose cells are counted by size and each size's term
+// added once.  A set whose largest column is the last (of at most two
+// labels) is counted while its parent's sibling is refined (split_binary());
+// one whose largest column is the second or third from the end (of two
+// labels) gets no level of its own (its mask groups excepted): it and its
+// extensions are counted in one pass over its parent's groups
+// (count_last_two(), count_last_three()).
 //
 // The rows of the data are carried either as packed words holding all their
 // codes (when the codes fit in 64 bits: no lookups into the columns) or as
