@@ -13,7 +13,7 @@
 // (enumeration_masks.h; those of two rows apart, as they split only into
 // cells of one row), whose cells are counted by size and each size's term
 // added once.  A set whose largest column is the last (of at most two
-// labels) is counted while its parent's sibling is refined (split_binary());
+// labels) is counted while the set without it is made (split_binary());
 // one whose largest column is the second or third from the end (of two
 // labels) gets no level of its own (its mask groups excepted): it and its
 // extensions are counted in one pass over its parent's groups
