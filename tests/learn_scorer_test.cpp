@@ -244,6 +244,16 @@ TEST(LearnScorer, EnumerationPathsAgreeWithCounting)
         }
         check_terms(t, d, "wide " + std::to_string(c[0]));
     }
+    // Codes over 64 bits whose last three columns have two labels: those
+    // columns are counted at once from row indexes too.
+    table t = random_table({3, 3, 3, 3, 2, 2, 2}, 80, 31);
+    data_set d = parse_data(csv_of(t), "mem", {});
+    for (size_t v = 0; v < 4; ++v) {
+        t.arity[v] = 1 << 16;
+        while (d.labels[v].size() < size_t(t.arity[v]))
+            d.labels[v].push_back(std::to_string(d.labels[v].size()).append("u"));
+    }
+    check_terms(t, d, "wide, two-label tail");
 }
 
 TEST(LearnScorer, ThreadCountNeverChangesTheResult)

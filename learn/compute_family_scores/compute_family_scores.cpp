@@ -141,9 +141,21 @@ void write_table(const std::vector<double> &g, const score_options &opt, const d
 {
     record_block b = start_block(path);
     const varset full = n == 32 ? ~varset(0) : (varset(1) << n) - 1;
-    for (varset s = full; s != 0; --s)
-        for (varset rest = s; rest != 0; rest &= rest - 1)
-            put(b, family_score(g, opt, arity, unit, s, __builtin_ctz(rest)));
+    // Without a penalty or a constraint a score is a difference of two
+    // terms (what family_score() computes then).
+    bool plain = unit == 0 && opt.max_parents < 0;
+    for (int i = 0; i < n; ++i)
+        plain = plain && opt.forbidden[i] == 0 && opt.required[i] == 0;
+    for (varset s = full; s != 0; --s) {
+        if (plain) {
+            const double whole = g[s];
+            for (varset rest = s; rest != 0; rest &= rest - 1)
+                put(b, whole - g[s & ~(rest & (0 - rest))]);
+        } else {
+            for (varset rest = s; rest != 0; rest &= rest - 1)
+                put(b, family_score(g, opt, arity, unit, s, __builtin_ctz(rest)));
+        }
+    }
     finish(b);
 }
 

@@ -10,7 +10,14 @@
 // once from per-group histograms (tail(), enumeration_tail.h).  Small
 // groups are held more cheaply: two items as a pair (enumeration_pairs.h),
 // at most 64 rows of columns of two labels as a bit mask of an anchor's rows
-// (enumeration_masks.h).
+// (enumeration_masks.h; those of two rows apart, as they split only into
+// cells of one row), whose cells are counted by size and each size's term
+// added once.  A set whose largest column is the last (of at most two
+// labels) is counted while the set without it is made (split_binary());
+// one whose largest column is the second or third from the end (of two
+// labels) gets no level of its own (its mask groups excepted): it and its
+// extensions are counted in one pass over its parent's groups
+// (count_last_two(), count_last_three()).
 //
 // The rows of the data are carried either as packed words holding all their
 // codes (when the codes fit in 64 bits: no lookups into the columns) or as
@@ -39,6 +46,17 @@ struct frozen_memo {
     double q[capacity];
     fixed_sum sum[capacity];
     int size = 0, next = 0;
+};
+
+// The four sets of count_last_three(), x = 0 .. 3: t = s + v, then t plus
+// the last column but one (x = 1), the last (x = 2), both (x = 3).  Leaf i
+// holds the rows of labels i & 1 in v, i >> 1 & 1 in the column after and
+// i >> 2 in the last.
+struct four_sets {
+    term_source src[4];
+    double q[4];
+    fixed_sum sum[4] = {0, 0, 0, 0};
+    size_t kept[4] = {0, 0, 0, 0};
 };
 
 template <class Item, bool Packed> struct enumeration {
@@ -81,6 +99,19 @@ template <class Item, bool Packed> struct enumeration {
     };
     std::vector<std::vector<mask_group>> masks_of;
     std::vector<size_t> nof_masks, mask_rows, anchor_end;
+    // The mask groups of exactly two rows held apart (their rows are in
+    // mask_rows too): they split only into cells of one row, so a split
+    // needs no counts of their sizes.
+    struct two_group {
+        uint64_t m;
+        uint32_t anchor;
+    };
+    std::vector<std::vector<two_group>> twos_of;
+    std::vector<size_t> nof_twos;
+    bool any_masks(int d) const
+    {
+        return nof_masks[size_t(d)] != 0 || nof_twos[size_t(d)] != 0;
+    }
     std::vector<uint64_t> anchor_cols;
     size_t anchor_cap = 0;
     // Rows of the active groups of level d; rows of the frozen cells of
@@ -187,6 +218,7 @@ template <class Item, bool Packed> struct enumeration {
         memos[size_t(d) + 1].next = 0;
         anchor_end[size_t(d) + 1] = anchor_end[size_t(d)];
         nof_masks[size_t(d) + 1] = 0;
+        nof_twos[size_t(d) + 1] = 0;
         mask_rows[size_t(d) + 1] = 0;
     }
 
@@ -391,6 +423,10 @@ template <class Item, bool Packed> struct enumeration {
     fixed_sum split_pairs(int d, int v, const term_source &src, const term_source *last,
                           fixed_sum &lsum, size_t &lkept, size_t &active);
     void last_of_pairs(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
+    void anchor_body(int d, int v, const slot *at, const uint32_t *at_w, size_t count_items,
+                     uint32_t group_rows);
+    void make_anchor_wide(int d, int v, const slot *at, const uint32_t *at_w,
+                          size_t count_items, uint32_t group_rows);
     void make_anchor(int d, int v, const slot *at, const uint32_t *at_w, size_t count_items,
                      uint32_t group_rows);
     template <bool WithLast>
@@ -403,7 +439,19 @@ template <class Item, bool Packed> struct enumeration {
     fixed_sum masks_body(int d, int v, const term_source &src, const term_source *last,
                          fixed_sum &lsum, size_t &lkept, size_t &active);
     bool hw_count = false;  // the processor counts bits (split_masks())
+    bool wide = false;      // the processor has AVX2 (make_anchor())
+    std::vector<uint32_t> mask_hist;  // 8 x 65 counts, zero between splits
     void last_of_masks(int d, const term_source &src, fixed_sum &sum, size_t &kept) const;
+    template <int Leaves>
+    void leaf_rows(int d, uint32_t begin, uint32_t end, unsigned at, uint32_t *leaf) const;
+    void count_last_two(varset t, int d, int v, const term_source &src,
+                        const term_source &last, double qt, double ql);
+    template <bool Hw>
+    void count_masks(int d, int v, const term_source &src, const term_source &last,
+                     fixed_sum &sum, size_t &kept, fixed_sum &lsum, size_t &lkept);
+    void count_masks_hw(int d, int v, const term_source &src, const term_source &last,
+                        fixed_sum &sum, size_t &kept, fixed_sum &lsum, size_t &lkept);
+    void count_last_three(varset t, int d, int v, four_sets &f);
 
     // Subset t and all its extensions by columns from next on, when level d
     // has no active group (so every superset has the same cells: the frozen
@@ -425,7 +473,8 @@ template <class Item, bool Packed> struct enumeration {
         const size_t all_items =
             nof_items[size_t(d)] + 2 * nof_pairs[size_t(d)] + mask_rows[size_t(d)];
         const size_t all_groups =
-            nof_groups[size_t(d)] + nof_pairs[size_t(d)] + nof_masks[size_t(d)];
+            nof_groups[size_t(d)] + nof_pairs[size_t(d)] + nof_masks[size_t(d)] +
+            nof_twos[size_t(d)];
         return tail_size(next) != 0 && all_items != 0 &&
                double(all_items) >= double(all_groups) * 16 * std::pow(1.5, n - next);
     }
@@ -445,7 +494,9 @@ template <class Item, bool Packed> struct enumeration {
 
     // Level d holds the partition of s; makes level d + 1 for s + v and
     // returns true, or returns false when s + v has no extensions left to
-    // refine (level d has no active group, or v is the last column).  With
+    // refine (level d has no active group, v is the last column, or v is one
+    // of the two before it and the rest is counted at once: count_last_two(),
+    // count_last_three()).  With
     // record it sets g[s + v], and in the second case every extension of
     // s + v.
     bool step(varset s, int v, int d, double q, bool record)
@@ -453,7 +504,7 @@ template <class Item, bool Packed> struct enumeration {
         const varset t = s | (varset(1) << v);
         const double qt = q * arity[size_t(v)];
         if (nof_groups[size_t(d)] == 0 && nof_pairs[size_t(d)] == 0 &&
-            nof_masks[size_t(d)] == 0) {
+            !any_masks(d)) {
             if (record)
                 fill_frozen(t, v + 1, d, qt);
             return false;
@@ -463,6 +514,35 @@ template <class Item, bool Packed> struct enumeration {
             if (record)
                 set_last(t, d, src, qt);
             return false;
+        }
+        if (Packed && v == n - 3 && arities[size_t(v)] == 2 && arities[size_t(v) + 1] == 2 &&
+            arities[size_t(n - 1)] <= 2 && src.table != nullptr) {
+            four_sets f;
+            f.src[0] = src;
+            f.q[0] = qt;
+            f.q[1] = qt * arity[size_t(v) + 1];
+            f.q[2] = qt * arity[size_t(n - 1)];
+            f.q[3] = f.q[1] * arity[size_t(n - 1)];
+            bool tables = true;
+            for (int x = 1; x < 4; ++x) {
+                f.src[x] = source_for(look, f.q[x]);
+                tables = tables && f.src[x].table != nullptr;
+            }
+            if (tables) {
+                if (record)
+                    count_last_three(t, d, v, f);
+                return false;
+            }
+        }
+        if (v == n - 2 && arities[size_t(v)] == 2 && arities[size_t(n - 1)] <= 2 &&
+            src.table != nullptr) {
+            const double ql = qt * arity[size_t(n - 1)];
+            const term_source last = source_for(look, ql);
+            if (last.table != nullptr) {
+                if (record)
+                    count_last_two(t, d, v, src, last, qt, ql);
+                return false;
+            }
         }
         fixed_sum sum = refine(d, v, src, qt);
         if (record) {
@@ -507,3 +587,5 @@ template <class Item, bool Packed> struct enumeration {
 #include "enumeration_split.h"
 #include "enumeration_pairs.h"
 #include "enumeration_tail.h"
+#include "enumeration_last_two.h"
+#include "enumeration_last_three.h"

@@ -88,34 +88,59 @@ fixed_sum enumeration<Item, Packed>::split_binary(int d, int v, const term_sourc
         slot prev = from[begin] ^ low_bit;
         slot run = 0;
         uint32_t run_w = 0;
-        for (uint32_t k = begin; k < end; ++k) {
-            const slot it = from[k];
-            // Two labels: the code is the lowest bit of v's place.
-            const uint32_t c = Packed ? (it & low_bit) != 0 : cv(it);
-            const uint32_t same = Packed && ((it ^ prev) & high_mask) == 0;
-            prev = it;
-            const size_t i0 = p0 - (same & (c ^ 1)), i1 = t - (same & c);
-            uint32_t w;
-            if constexpr (joined) {
-                w = uint32_t(it);
-                run = same ? run + w : it;
-                out[i0] = run;
-                aside[i1] = run;
-            } else {
-                w = from_w[k];
+        if constexpr (joined) {
+            // Each item continues the run of the one before or starts one on
+            // its side, and is written at the end of its side (over the
+            // run's last item) and just past the end of the other.
+            const unsigned at_v = cv.shift;
+            for (uint32_t k = begin; k < end; ++k) {
+                const slot it = from[k];
+                const size_t c = size_t(it >> at_v) & 1;
+                const size_t fresh = ((it ^ prev) & high_mask) != 0;
+                prev = it;
+                run = fresh ? it : run + uint32_t(it);
+                p0 += fresh & (c ^ 1);
+                t += fresh & c;
+                out[p0 - 1 + c] = run;
+                aside[t - c] = run;
+            }
+        } else {
+            for (uint32_t k = begin; k < end; ++k) {
+                const slot it = from[k];
+                // Two labels: the code is the lowest bit of v's place.
+                const uint32_t c = Packed ? (it & low_bit) != 0 : cv(it);
+                const uint32_t same = Packed && ((it ^ prev) & high_mask) == 0;
+                prev = it;
+                const size_t i0 = p0 - (same & (c ^ 1)), i1 = t - (same & c);
+                const uint32_t w = from_w[k];
                 run_w = same ? run_w + w : w;
                 out[i0] = it;
                 out_w[i0] = run_w;
                 aside[i1] = it;
                 aside_w[i1] = run_w;
+                ones += w & (0 - c);
+                if constexpr (WithLast) {
+                    const uint32_t e = Packed ? (it & last_bit) != 0 : cl(it);
+                    last_ones += w & (0 - e);
+                    both += w & (0 - (c & e));
+                }
+                p0 += (c ^ 1) & (same ^ 1);
+                t += c & (same ^ 1);
             }
-            p0 += (c ^ 1) & (same ^ 1);
-            t += c & (same ^ 1);
-            ones += w & (0 - c);
+        }
+        if constexpr (joined) {
+            // The weights summed over the new items (fewer than the old):
+            // those of label 1, and of label 1 in the last column as well.
+            for (size_t j = 0; j < t; ++j) {
+                const uint32_t w = uint32_t(aside[j]);
+                ones += w;
+                if constexpr (WithLast)
+                    both += w & (0 - uint32_t((aside[j] & last_bit) != 0));
+            }
             if constexpr (WithLast) {
-                const uint32_t e = Packed ? (it & last_bit) != 0 : cl(it);
-                last_ones += w & (0 - e);
-                both += w & (0 - (c & e));
+                last_ones = both;
+                for (size_t j = pos; j < p0; ++j)
+                    last_ones += uint32_t(out[j]) & (0 - uint32_t((out[j] & last_bit) != 0));
             }
         }
         const uint32_t zeros = in_rows[gi] - ones;

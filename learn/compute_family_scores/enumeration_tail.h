@@ -98,11 +98,10 @@ void enumeration<Item, Packed>::tail(varset s, int next, int d, double q)
     }
     // The groups held as masks: the tail's codes of each row from the masks
     // of its columns.
-    for (size_t gi = 0; gi < nof_masks[size_t(d)]; ++gi) {
-        const mask_group &mg = masks_of[size_t(d)][gi];
-        const uint64_t *cm = anchor_cols.data() + mg.anchor;
+    auto mask_group_of = [&](uint64_t rows_mask, uint32_t anchor) {
+        const uint64_t *cm = anchor_cols.data() + anchor;
         touched.clear();
-        for (uint64_t rest = mg.m; rest != 0; rest &= rest - 1) {
+        for (uint64_t rest = rows_mask; rest != 0; rest &= rest - 1) {
             const int i = __builtin_ctzll(rest);
             uint32_t j = 0;
             for (int u = next; u < n; ++u)
@@ -112,7 +111,11 @@ void enumeration<Item, Packed>::tail(varset s, int next, int d, double q)
             hist[j] += 1;
         }
         one_group();
-    }
+    };
+    for (size_t gi = 0; gi < nof_masks[size_t(d)]; ++gi)
+        mask_group_of(masks_of[size_t(d)][gi].m, masks_of[size_t(d)][gi].anchor);
+    for (size_t gi = 0; gi < nof_twos[size_t(d)]; ++gi)
+        mask_group_of(twos_of[size_t(d)][gi].m, twos_of[size_t(d)][gi].anchor);
     // A pair is one cell in t unless t holds a column where its items differ.
     if constexpr (with_pairs) {
         for (size_t i = 0; i < nof_pairs[size_t(d)]; ++i) {

@@ -39,9 +39,8 @@ const fixed_sum *shared_table(term_cache &cache, double q, const term_source &sr
     return cache.tables.emplace(q, std::move(t)).first->second.data();
 }
 
-} // namespace
-
-term_source source_for(term_lookup &look, double q)
+// source_for() of a q not among the recent ones.
+term_source find_source(term_lookup &look, double q)
 {
     const term_cache &cache = *look.shared;
     term_source src{nullptr, 0, 0, 0};
@@ -60,6 +59,21 @@ term_source source_for(term_lookup &look, double q)
     src.table = shared_table(*look.shared, q, src);
     if (src.table != nullptr)
         look.seen.emplace(q, src.table);
+    return src;
+}
+
+} // namespace
+
+term_source source_for(term_lookup &look, double q)
+{
+    const size_t at = (std::bit_cast<uint64_t>(q) >> 52) % term_lookup::nof_recent;
+    if (look.recent_q[at] == q)
+        return look.recent[at];
+    const term_source src = find_source(look, q);
+    if (src.table != nullptr) {
+        look.recent_q[at] = q;
+        look.recent[at] = src;
+    }
     return src;
 }
 
@@ -128,9 +142,14 @@ void set_up(enumeration<Item, Packed> &e, const data_set &data, const packing &p
     // Mask groups need codes of one bit: at most two labels a column.
     e.use_masks = Packed && r_max <= 2;
     e.hw_count = __builtin_cpu_supports("popcnt");
+    e.wide = __builtin_cpu_supports("avx2");
     e.masks_of.assign(levels, std::vector<typename enumeration<Item, Packed>::mask_group>(
                                   e.use_masks ? rows / 2 + 4 : 0));
+    e.mask_hist.assign(8 * 65, 0);
     e.nof_masks.assign(levels, 0);
+    e.twos_of.assign(levels, std::vector<typename enumeration<Item, Packed>::two_group>(
+                                 e.use_masks ? rows / 2 + 4 : 0));
+    e.nof_twos.assign(levels, 0);
     e.mask_rows.assign(levels, 0);
     e.anchor_end.assign(levels, 0);
     e.anchor_cap = rows / 2 + 2;

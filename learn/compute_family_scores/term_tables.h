@@ -89,10 +89,20 @@ struct term_source {
     fixed_sum single;        // the term of a cell of one row
 };
 
-// A worker's view of the shared cache: the tables it has met so far.
+// A worker's view of the shared cache: the tables it has met so far, and
+// the sources last asked for, by the exponent of their q (source_for() is
+// asked once a step).
 struct term_lookup {
     term_cache *shared;
     std::map<double, const fixed_sum *> seen;
+    static constexpr size_t nof_recent = 64;
+    double recent_q[nof_recent];
+    term_source recent[nof_recent];
+    term_lookup()
+    {
+        for (double &q : recent_q)
+            q = 0;  // no q: a q is a product of arities, at least 1
+    }
 };
 
 // The terms of the subsets whose product of arities is q.
