@@ -72,13 +72,11 @@ void reduce_block(double *score, uint32_t *best, int b, uint64_t h)
 constexpr int pass_block_bits = 14;   // 16384 parsets: 192 KiB of table
 constexpr int near_bits = 9;   // 512 parsets: 6 KiB
 
-// hi[t] takes lo[t] where lo's score is greater or equal.  Written with the
-// compiler's generic vectors and built for two instruction sets, the wider
-// one taken where the processor has it: only comparisons and selections, so
-// the bits are the same either way.
+// The passes are written with the compiler's generic vectors and built for
+// two instruction sets, the wider one taken where the processor has it:
+// only comparisons and selections, so the bits are the same either way.
 typedef double score_lanes __attribute__((vector_size(32)));
 typedef uint32_t best_lanes __attribute__((vector_size(16)));
-typedef int32_t mask_lanes __attribute__((vector_size(16)));
 
 // GCC builds both and picks one at run time; other compilers (the fuzzing
 // build's clang among them) build the generic one only.
@@ -88,31 +86,13 @@ typedef int32_t mask_lanes __attribute__((vector_size(16)));
 #define WITH_WIDE_CLONE
 #endif
 
-WITH_WIDE_CLONE void take_over(double *score, uint32_t *best, uint32_t lo, uint32_t hi,
-                               uint32_t len)
+// Parset hi takes lo where lo's score is greater or equal: the passes of
+// tables of fewer than four parsets, one pair at a time.
+void take_over(double *score, uint32_t *best, uint32_t lo, uint32_t hi)
 {
-    double *sl = score + lo, *sh = score + hi;
-    uint32_t *bl = best + lo, *bh = best + hi;
-    uint32_t t = 0;
-    for (; t + 4 <= len; t += 4) {
-        score_lanes c, h;
-        best_lanes kl, kh;
-        memcpy(&c, sl + t, sizeof c);
-        memcpy(&h, sh + t, sizeof h);
-        memcpy(&kl, bl + t, sizeof kl);
-        memcpy(&kh, bh + t, sizeof kh);
-        const auto ge = c >= h;
-        const score_lanes s = ge ? c : h;
-        const mask_lanes m = __builtin_convertvector(ge, mask_lanes);
-        const best_lanes b = m ? kl : kh;
-        memcpy(sh + t, &s, sizeof s);
-        memcpy(bh + t, &b, sizeof b);
-    }
-    for (; t < len; ++t) {
-        const bool ge = sl[t] >= sh[t];
-        sh[t] = ge ? sl[t] : sh[t];
-        bh[t] = ge ? bl[t] : bh[t];
-    }
+    const bool ge = score[lo] >= score[hi];
+    score[hi] = ge ? score[lo] : score[hi];
+    best[hi] = ge ? best[lo] : best[hi];
 }
 
 // The passes of R consecutive bits at once (R <= 3).  The 2^R rows of
@@ -334,9 +314,10 @@ void first_two_passes(double *score, uint32_t *best, uint32_t base, uint32_t len
         for (uint32_t r = t; r < len; ++r)
             best[base + r] = base + r;
         for (uint32_t r = t; r + 1 < len; r += 2)
-            take_over(score, best, base + r, base + r + 1, 1);
+            take_over(score, best, base + r, base + r + 1);
         for (uint32_t r = t; r + 2 < len; r += 4)
-            take_over(score, best, base + r, base + r + 2, 2);
+            for (uint32_t j = 0; j < 2; ++j)
+                take_over(score, best, base + r + j, base + r + 2 + j);
     }
 }
 
