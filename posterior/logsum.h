@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "files.h"
@@ -41,6 +42,17 @@ void log_add_runs(double *acc, const double *other, size_t len);
 // 24 bits in two passes (fewer serve the tests, to reach several groups on
 // small tables).
 void subset_sums(double *w, int bits, bool supersets, bool may_split = true, int group_bits = 10);
+
+// fill(first, len, out) writes the table's entries [first, first + len)
+// to out.
+typedef std::function<void(uint64_t first, size_t len, double *out)> subset_fill;
+
+// subset_sums of the table that fill makes: it is called (from either
+// thread, on disjoint runs) for each run of 2^14 entries (the whole table
+// if smaller) just before that run's low bits are summed, so that the
+// table is not read twice.  The same results as filling w and calling
+// subset_sums.
+void subset_sums_made(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill);
 
 // y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
 // included); m is at least every x[k].

@@ -41,6 +41,31 @@ WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending
     return all;
 }
 
+// out[k] = m + log y[k] for every k; the number of y[k] below 2^-800 (where
+// out[k] is not to be used).  The common case of from_linear, when nothing
+// is pending yet and every result is taken.
+WITH_WIDE_CLONE double logs_of(const double *y, double *out, size_t len, double m)
+{
+    constexpr double floor = 0x1p-800;
+    double left[8] = {};
+    auto one = [&](size_t k, double &acc) {
+        const bool near = y[k] >= floor;
+        const double l = log_positive(near ? y[k] : 1.0);
+        out[k] = m + l;
+        acc += near ? 0.0 : 1.0;
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}
+
 // The largest x[k] below cut (-inf if none), kept in eight lanes.
 WITH_WIDE_CLONE double max_below(const double *x, size_t len, double cut)
 {
@@ -92,11 +117,63 @@ WITH_WIDE_CLONE void to_linear_below(const double *x, double *y, size_t len, dou
     }
 }
 
+typedef long long index8 __attribute__((vector_size(64)));
+
 // Sums over subsets (or supersets) for the index bits [lo, hi) of a
-// buffer, in plain arithmetic.  Bits 0 and 1 together go by fours, with
-// the additions of the bit-by-bit order.
+// buffer, in plain arithmetic, bit by bit from the lowest: every way of
+// grouping the bits below does the same additions in the same order, so
+// the results do not depend on it.  Bits 0 to 2 go within each vector of
+// eight by shuffles (a lane without a term takes in +0, which leaves it as
+// it is: the entries are never negative), then three bits a sweep in
+// registers, eight vectors at a time.
 WITH_WIDE_CLONE void linear_sums(double *y, size_t len, int lo, int hi, bool supersets)
 {
+    if (lo == 0 && hi >= 3 && len % 8 == 0) {
+        // Lane 8 and up pick the zero vector.
+        const index8 sub0 = {8, 0, 8, 2, 8, 4, 8, 6}, sub1 = {8, 8, 0, 1, 8, 8, 4, 5},
+                     sub2 = {8, 8, 8, 8, 0, 1, 2, 3};
+        const index8 sup0 = {1, 8, 3, 8, 5, 8, 7, 8}, sup1 = {2, 3, 8, 8, 6, 7, 8, 8},
+                     sup2 = {4, 5, 6, 7, 8, 8, 8, 8};
+        const lanes8 zero{};
+        for (size_t k = 0; k < len; k += 8) {
+            lanes8 v;
+            memcpy(&v, y + k, sizeof v);
+            if (supersets) {
+                v = v + __builtin_shuffle(v, zero, sup0);
+                v = v + __builtin_shuffle(v, zero, sup1);
+                v = v + __builtin_shuffle(v, zero, sup2);
+            } else {
+                v = v + __builtin_shuffle(v, zero, sub0);
+                v = v + __builtin_shuffle(v, zero, sub1);
+                v = v + __builtin_shuffle(v, zero, sub2);
+            }
+            memcpy(y + k, &v, sizeof v);
+        }
+        lo = 3;
+    }
+    for (; lo >= 3 && lo + 3 <= hi; lo += 3) {
+        const size_t run = size_t(1) << lo;
+        for (size_t base = 0; base < len; base += 8 * run)
+            for (size_t t = 0; t < run; t += 8) {
+                double *q = y + base + t;
+                lanes8 r[8];
+                for (size_t j = 0; j < 8; ++j)
+                    memcpy(&r[j], q + j * run, sizeof r[j]);
+                if (supersets) {
+                    for (size_t step = 1; step < 8; step *= 2)
+                        for (size_t j = 0; j < 8; ++j)
+                            if ((j & step) == 0)
+                                r[j] = r[j] + r[j | step];
+                } else {
+                    for (size_t step = 1; step < 8; step *= 2)
+                        for (size_t j = 0; j < 8; ++j)
+                            if ((j & step) != 0)
+                                r[j] = r[j] + r[j ^ step];
+                }
+                for (size_t j = 0; j < 8; ++j)
+                    memcpy(q + j * run, &r[j], sizeof r[j]);
+            }
+    }
     if (lo == 0 && hi >= 2) {
         for (size_t base = 0; base < len; base += 4) {
             double *q = y + base;
@@ -166,31 +243,37 @@ struct scratch {
     }
 };
 
-// The log-space sums of one tile x[0, len) over the index bits [lo, hi),
-// in place.  In plain arithmetic, scaled by the tile's largest weight; the
-// results that come out far below it (where terms could have vanished) are
-// done again from the smaller inputs only (those below cut), and after
-// three such levels the rest is done term by term in log space.
-void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
+// The log-space sums of one tile over the index bits [lo, hi), from its
+// inputs in sc.in to x[0, len).  In plain arithmetic, scaled by the tile's
+// largest weight; the results that come out far below it (where terms
+// could have vanished) are done again from the smaller inputs only (those
+// below cut), and after three such levels the rest is done term by term in
+// log space.
+void tile_sums_in(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
 {
     double *in = sc.in.data(), *y = sc.y.data();
     double *pending = sc.pending.data();
-    memcpy(in, x, len * sizeof(double));
-    for (size_t k = 0; k < len; ++k)
-        pending[k] = 1.0;
     double cut = HUGE_VAL;
     for (int level = 0; level < 3; ++level) {
         const double m = max_below(in, len, cut);
         if (m == minus_inf) {
             for (size_t k = 0; k < len; ++k)
-                if (pending[k] != 0.0)
+                if (level == 0 || pending[k] != 0.0)
                     x[k] = minus_inf;
             return;
         }
         to_linear_below(in, y, len, m, cut);
         linear_sums(y, len, lo, hi, supersets);
-        if (from_linear(y, x, pending, len, m) == 0.0)
+        if (level == 0) {
+            // Every result taken where it is near enough; the others are
+            // written again below.
+            if (logs_of(y, x, len, m) == 0.0)
+                return;
+            for (size_t k = 0; k < len; ++k)
+                pending[k] = y[k] >= 0x1p-800 ? 0.0 : 1.0;
+        } else if (from_linear(y, x, pending, len, m) == 0.0) {
             return;
+        }
         cut = m - level_span;
     }
     // Term by term from the tile's inputs, kept where still pending.
@@ -207,25 +290,32 @@ void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &s
             x[k] = in[k];
 }
 
-// The first of two passes over a tile of consecutive entries: where every
-// result comes out at the first level (no result far below the largest),
-// the tile is left in plain form, e^(result - *scale); else it is done by
-// tile_sums in log form and *scale is NaN.
+// tile_sums_in in place.
+void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
+{
+    memcpy(sc.in.data(), x, len * sizeof(double));
+    tile_sums_in(x, len, lo, hi, supersets, sc);
+}
+
+// The first of two passes over a tile of consecutive entries, from its
+// inputs in sc.in to x: where every result comes out at the first level
+// (no result far below the largest), the tile is left in plain form,
+// e^(result - *scale); else it is done by tile_sums_in in log form and
+// *scale is NaN.
 void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc, double *scale)
 {
-    double *y = sc.y.data();
-    const double m = max_below(x, len, HUGE_VAL);
+    const double *in = sc.in.data();
+    const double m = max_below(in, len, HUGE_VAL);
     if (m != minus_inf) {
-        to_linear_below(x, y, len, m, HUGE_VAL);
-        linear_sums(y, len, 0, hi, supersets);
-        if (min_of(y, len) >= 0x1p-800) {
-            memcpy(x, y, len * sizeof(double));
+        to_linear_below(in, x, len, m, HUGE_VAL);
+        linear_sums(x, len, 0, hi, supersets);
+        if (min_of(x, len) >= 0x1p-800) {
             *scale = m;
             return;
         }
     }
     *scale = std::nan("");
-    tile_sums(x, len, 0, hi, supersets, sc);
+    tile_sums_in(x, len, 0, hi, supersets, sc);
 }
 
 // The second pass over a gathered tile t: nof_runs runs of 2^run_bits,
@@ -233,12 +323,13 @@ void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc,
 // bits [run_bits, tile_bits).  Plain runs are brought to the tile's common
 // scale by one factor each; a run in log form by its exponentials.  Where
 // some result comes out far below the largest, the whole tile is put in
-// log form and done by tile_sums.
-void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
-                      const double *scale, scratch &sc)
+// log form and done by tile_sums.  Returns where the results are: sc.in,
+// or t itself.
+double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
+                         const double *scale, scratch &sc)
 {
     const size_t run = size_t(1) << run_bits, len = nof_runs * run;
-    double *y = sc.y.data(), *res = sc.in.data(), *pending = sc.pending.data();
+    double *y = sc.y.data(), *res = sc.in.data();
     double *top = sc.tops.data();
     double m = minus_inf;
     for (size_t r = 0; r < nof_runs; ++r) {
@@ -248,7 +339,7 @@ void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
         m = top[r] > m ? top[r] : m;
     }
     if (m == minus_inf)
-        return;   // every run in log form and -inf: so is every sum
+        return t;   // every run in log form and -inf: so is every sum
     for (size_t r = 0; r < nof_runs; ++r) {
         const double *q = t + r * run;
         double *out = y + r * run;
@@ -262,22 +353,22 @@ void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
         }
     }
     linear_sums(y, len, run_bits, tile_bits, supersets);
-    for (size_t k = 0; k < len; ++k)
-        pending[k] = 1.0;
-    if (from_linear(y, res, pending, len, m) == 0.0) {
-        memcpy(t, res, len * sizeof(double));
-        return;
-    }
+    if (logs_of(y, res, len, m) == 0.0)
+        return res;
     for (size_t r = 0; r < nof_runs; ++r)
         if (scale[r] == scale[r])
             for (size_t i = 0; i < run; ++i)
                 t[r * run + i] = scale[r] + std::log(t[r * run + i]);
     tile_sums(t, len, run_bits, tile_bits, supersets, sc);
+    return t;
 }
 
-} // namespace
-
-void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
+// The table is made tile by tile by fill where it is given (else it is
+// taken as it is): each tile of 2^14 consecutive entries (the whole table
+// if smaller) is written into a scratch tile, and its low bits are summed
+// while it is still in the cache.
+void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits,
+             const subset_fill *fill)
 {
     const uint64_t count = uint64_t(1) << bits;
     const int low = bits < tile_bits ? bits : tile_bits;
@@ -300,17 +391,31 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_
             work(k, sc);
         second.join();
     };
+    // Tile k's inputs into sc.in.
+    auto inputs = [&](uint64_t k, scratch &sc) {
+        const size_t len = size_t(1) << low;
+        if (fill != nullptr)
+            (*fill)(k << low, len, sc.in.data());
+        else
+            memcpy(sc.in.data(), w + (k << low), len * sizeof(double));
+    };
     const int high = bits - low;
     const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
     const int nof_groups = (high + most - 1) / most;
-    if (nof_groups == 1) {
+    if (nof_groups <= 1) {
         // Two passes: the first leaves its tiles in plain form where it
         // can, with one scale per tile, and the second takes them so, which
         // spares a logarithm and an exponential per entry.
         std::vector<double> scale(size_t(count >> low));
         split(count >> low, [&](uint64_t k, scratch &sc) {
-            tile_sums_first(w + (k << low), size_t(1) << low, low, supersets, sc, &scale[k]);
+            inputs(k, sc);
+            if (high == 0)
+                tile_sums_in(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
+            else
+                tile_sums_first(w + (k << low), size_t(1) << low, low, supersets, sc, &scale[k]);
         });
+        if (high == 0)
+            return;
         const int run_bits = tile_bits - high;
         const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
         split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
@@ -318,15 +423,16 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_
             double *t = sc.gather.data();
             for (size_t r = 0; r < nof_runs; ++r)
                 memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
-            tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
+            const double *res = tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
             for (size_t r = 0; r < nof_runs; ++r)
-                memcpy(w + (origin | (uint64_t(r) << low)), t + r * run, run * sizeof(double));
+                memcpy(w + (origin | (uint64_t(r) << low)), res + r * run, run * sizeof(double));
         });
         return;
     }
     // The low bits within runs of consecutive entries.
     split(count >> low, [&](uint64_t k, scratch &sc) {
-        tile_sums(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
+        inputs(k, sc);
+        tile_sums_in(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
     });
     // The others in groups: a tile takes, for fixed bits above the group,
     // every value of the group's bits times a run of consecutive entries.
@@ -347,4 +453,16 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_
         });
         g0 = g1;
     }
+}
+
+} // namespace
+
+void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
+{
+    sums_of(w, bits, supersets, may_split, group_bits, nullptr);
+}
+
+void subset_sums_made(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill)
+{
+    sums_of(w, bits, supersets, may_split, 10, &fill);
 }
