@@ -2,6 +2,7 @@
 // of a table of log weights, by tiles in plain arithmetic where that is
 // exact and in log space where it is not.
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -233,13 +234,19 @@ constexpr size_t tile_len = size_t(1) << tile_bits;
 // cannot lie under a result below 2^-800 of it (e^-554.5).
 constexpr double level_span = 554.0;
 
+// The tiles of one thread, in one allocation left unset (every entry is
+// written before it is read).
 struct scratch {
-    std::vector<double> in, y, gather;
-    std::vector<double> pending;
-    std::vector<double> tops;   // the largest weight of each gathered run
-    scratch()
-        : in(tile_len), y(tile_len), gather(tile_len), pending(tile_len), tops(tile_len)
+    std::unique_ptr<double[]> all;
+    double *in, *y, *gather, *pending;
+    double *tops;   // the largest weight of each gathered run
+    scratch() : all(new double[5 * tile_len])
     {
+        in = all.get();
+        y = in + tile_len;
+        gather = y + tile_len;
+        pending = gather + tile_len;
+        tops = pending + tile_len;
     }
 };
 
@@ -251,8 +258,8 @@ struct scratch {
 // log space.
 void tile_sums_in(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
 {
-    double *in = sc.in.data(), *y = sc.y.data();
-    double *pending = sc.pending.data();
+    double *in = sc.in, *y = sc.y;
+    double *pending = sc.pending;
     double cut = HUGE_VAL;
     for (int level = 0; level < 3; ++level) {
         const double m = max_below(in, len, cut);
@@ -293,7 +300,7 @@ void tile_sums_in(double *x, size_t len, int lo, int hi, bool supersets, scratch
 // tile_sums_in in place.
 void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
 {
-    memcpy(sc.in.data(), x, len * sizeof(double));
+    memcpy(sc.in, x, len * sizeof(double));
     tile_sums_in(x, len, lo, hi, supersets, sc);
 }
 
@@ -304,7 +311,7 @@ void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &s
 // *scale is NaN.
 void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc, double *scale)
 {
-    const double *in = sc.in.data();
+    const double *in = sc.in;
     const double m = max_below(in, len, HUGE_VAL);
     if (m != minus_inf) {
         to_linear_below(in, x, len, m, HUGE_VAL);
@@ -329,8 +336,8 @@ double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool superset
                          const double *scale, scratch &sc)
 {
     const size_t run = size_t(1) << run_bits, len = nof_runs * run;
-    double *y = sc.y.data(), *res = sc.in.data();
-    double *top = sc.tops.data();
+    double *y = sc.y, *res = sc.in;
+    double *top = sc.tops;
     double m = minus_inf;
     for (size_t r = 0; r < nof_runs; ++r) {
         const double *q = t + r * run;
@@ -373,31 +380,33 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
     const uint64_t count = uint64_t(1) << bits;
     const int low = bits < tile_bits ? bits : tile_bits;
     const bool two = may_split && bits >= 14 && std::thread::hardware_concurrency() >= 2;
-    // Runs work(k, scratch) for k in [0, jobs), split over two threads.
+    // Runs work(k, scratch) for k in [0, jobs), split over two threads;
+    // each thread has its own scratch tiles, kept from pass to pass.
+    scratch first_sc;
+    std::unique_ptr<scratch> second_sc;
     auto split = [&](uint64_t jobs, auto work) {
         if (!two || jobs < 2) {
-            scratch sc;
             for (uint64_t k = 0; k < jobs; ++k)
-                work(k, sc);
+                work(k, first_sc);
             return;
         }
+        if (!second_sc)
+            second_sc = std::make_unique<scratch>();
         std::thread second([&] {
-            scratch sc;
             for (uint64_t k = jobs / 2; k < jobs; ++k)
-                work(k, sc);
+                work(k, *second_sc);
         });
-        scratch sc;
         for (uint64_t k = 0; k < jobs / 2; ++k)
-            work(k, sc);
+            work(k, first_sc);
         second.join();
     };
     // Tile k's inputs into sc.in.
     auto inputs = [&](uint64_t k, scratch &sc) {
         const size_t len = size_t(1) << low;
         if (fill != nullptr)
-            (*fill)(k << low, len, sc.in.data());
+            (*fill)(k << low, len, sc.in);
         else
-            memcpy(sc.in.data(), w + (k << low), len * sizeof(double));
+            memcpy(sc.in, w + (k << low), len * sizeof(double));
     };
     const int high = bits - low;
     const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
@@ -420,7 +429,7 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
         const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
         split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
             const uint64_t origin = k << run_bits;
-            double *t = sc.gather.data();
+            double *t = sc.gather;
             for (size_t r = 0; r < nof_runs; ++r)
                 memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
             const double *res = tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
@@ -444,7 +453,7 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
         const uint64_t tiles = (count >> g1) * runs_below;
         split(tiles, [&](uint64_t k, scratch &sc) {
             const uint64_t origin = ((k / runs_below) << g1) | ((k % runs_below) << run_bits);
-            double *t = sc.gather.data();
+            double *t = sc.gather;
             for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
                 memcpy(t + gv * run, w + (origin | (gv << g0)), run * sizeof(double));
             tile_sums(t, tile_len, run_bits, tile_bits, supersets, sc);

@@ -62,17 +62,15 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
 {
     const uint64_t count = uint64_t(1) << n;
     const uint64_t records = count / 2;
-    double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
+    double *g = static_cast<double *>(alloc_populated(sizeof(double) * records, "weight table"));
     const std::vector<double> prior = log_family_prior(n - 1);
 
     std::vector<double> scores(buffer_records), e(block), fbuf, bbuf;
     // The forward and backward sums in place where mapped (each thread
     // with its own count of the pages it has done with), else read.
     mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
-    if (fm.base == nullptr || bm.base == nullptr) {
-        fbuf.resize(buffer_records);
-        bbuf.resize(buffer_records);
-    }
+    if (fm.base == nullptr || bm.base == nullptr)
+        fbuf.resize(1);   // grown to a run's span when first read
     // Set sizes within a block, for the prior.
     unsigned char low_size[block];
     for (size_t k = 0; k < block; ++k)
@@ -80,52 +78,47 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
 
     for (int v = first; v < n; v += step) {
         const uint64_t vb = uint64_t(1) << v;
-        // F(U) B(U + v) for the sets U without v, in parset order: the
-        // sets without v come in runs of 2^v, each followed by the run of
-        // the same sets with v (in the same block of records, or for
-        // 2^v >= a block in the block 2^v further on).
-        const bool whole = vb >= buffer_records;
-        uint64_t p = 0;
+        // F(U) B(U + v) for the sets U without v, in parset order, made run
+        // by run as the sums over the supersets take them (by this thread
+        // alone: split is false wherever a second thread could be taken).
+        // Parset p is the set U with a gap at bit v; the parsets of a run
+        // come in pieces of 2^v consecutive sets (the whole run where 2^v
+        // is longer), each followed by the piece of the same sets with v.
         fm.released = bm.released = 0;
-        for (uint64_t at = 0; at < count; at += buffer_records) {
-            if (whole && (at & vb) != 0)
-                continue;
-            const size_t len = size_t(count - at < buffer_records ? count - at : buffer_records);
-            const uint64_t b_at = whole ? at + vb : at;
+        const subset_fill make = [&](uint64_t first, size_t len, double *out) {
+            const uint64_t u0 = ((first >> v) << (v + 1)) | (first & (vb - 1));
+            const size_t piece = vb < len ? size_t(vb) : len;
+            // The sets U span [u0, u_end), and U + v [u0 + vb, u_end + vb).
+            const uint64_t u_end = piece == len ? u0 + len : u0 + 2 * len - piece;
             const double *fb, *bb;
             if (fbuf.empty()) {
-                fb = reinterpret_cast<const double *>(fm.base) + at;
-                bb = reinterpret_cast<const double *>(bm.base) + b_at;
+                fb = reinterpret_cast<const double *>(fm.base) + u0;
+                bb = reinterpret_cast<const double *>(bm.base) + u0 + vb;
             } else {
-                pread_exact(sums.fwd, fbuf.data(), len * sizeof(double), at * sizeof(double),
+                const size_t span = size_t(u_end - u0);
+                if (fbuf.size() < span) {
+                    fbuf.resize(span);
+                    bbuf.resize(span);
+                }
+                pread_exact(sums.fwd, fbuf.data(), span * sizeof(double), u0 * sizeof(double),
                             fwdfile);
-                pread_exact(sums.bwd, bbuf.data(), len * sizeof(double), b_at * sizeof(double),
-                            bwdfile);
+                pread_exact(sums.bwd, bbuf.data(), span * sizeof(double),
+                            (u0 + vb) * sizeof(double), bwdfile);
                 fb = fbuf.data();
                 bb = bbuf.data();
             }
-            if (whole) {
-                double *t = g + p;
-                for (size_t i = 0; i < len; ++i)
-                    t[i] = fb[i] + bb[i];
-                p += len;
-            } else {
-                const size_t run = size_t(vb);
-                for (size_t k = 0; k < len; k += 2 * run) {
-                    double *t = g + p;
-                    const double *f = fb + k, *b = bb + k + run;
-                    for (size_t i = 0; i < run; ++i)
-                        t[i] = f[i] + b[i];
-                    p += run;
-                }
+            for (size_t k = 0; k < len; k += piece) {
+                const double *f = fb + 2 * k, *b = bb + 2 * k;
+                double *t = out + k;
+                for (size_t i = 0; i < piece; ++i)
+                    t[i] = f[i] + b[i];
             }
             if (fbuf.empty()) {
-                mapped_release(&fm, (at + len) * sizeof(double));
-                mapped_release(&bm, (b_at + len) * sizeof(double));
+                mapped_release(&fm, u_end * sizeof(double));
+                mapped_release(&bm, (u_end + vb) * sizeof(double));
             }
-        }
-        // Sums over the supersets.
-        subset_sums(g, n - 1, true, split);
+        };
+        subset_sums_made(g, n - 1, true, split, make);
         // Each parent set's weight, to the total and to each of its arcs.
         char *name = create_fn(dirname, v, "");
         FILE *in = fopen_checked(name, "rb");
@@ -194,7 +187,7 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
         }
     }
-    free(g);
+    free_populated(g, sizeof(double) * records);
 }
 
 } // namespace
