@@ -109,3 +109,45 @@ WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
         acc[t] = tiny ? hi : sum;
     }
 }
+
+WITH_WIDE_CLONE double largest(const double *x, size_t len)
+{
+    lanes8 acc = lanes8{} + minus_inf;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        acc = v > acc ? v : acc;
+    }
+    double m = minus_inf;
+    for (int j = 0; j < 8; ++j)
+        m = acc[j] > m ? acc[j] : m;
+    for (; k < len; ++k)
+        m = x[k] > m ? x[k] : m;
+    return m;
+}
+
+WITH_WIDE_CLONE double plain_terms(const double *y, const double *s, double *e, size_t len,
+                                   double inv, double c)
+{
+    double left[8] = {};
+    auto one = [&](size_t k, double &acc) {
+        const bool none = s[k] == minus_inf;
+        const double d = s[k] + c;
+        const double x = exp_nonpositive(none || !(d >= -708.0) ? -708.0 : d);
+        const double t = (y[k] * inv) * x;
+        const bool gone = !(d >= -708.0) || !(t >= 0x1p-865);
+        e[k] = none ? 0.0 : t;
+        acc += !none && gone ? 1.0 : 0.0;
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}

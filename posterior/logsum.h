@@ -54,6 +54,15 @@ typedef std::function<void(uint64_t first, size_t len, double *out)> subset_fill
 // subset_sums.
 void subset_sums_made(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill);
 
+// subset_sums_made, leaving results in plain form where it can, which
+// spares their logarithms.  Returns run_bits, or -1 where every result is
+// left as a logarithm.  Else the entries of a run of 2^run_bits (at a
+// multiple of it) share one scale: entry p stands for the logarithm
+// scale[(p >> run_bits) % scale.size()] + log w[p], or for w[p] itself
+// where that scale is NaN.  Every plain entry is at least 2^-800.
+int subset_sums_plain(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill,
+                      std::vector<double> &scale);
+
 // y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
 // included); m is at least every x[k].
 void to_linear(const double *x, double *y, size_t len, double m);
@@ -62,6 +71,14 @@ void to_linear(const double *x, double *y, size_t len, double m);
 // and sets *lowest to the smallest finite one (HUGE_VAL if none).
 double add_weights(double *w, const double *extra, const double *by_size,
                    const unsigned char *size, size_t len, double *lowest);
+
+// The largest x[k] (-inf if none).
+double largest(const double *x, size_t len);
+
+// e[k] = (y[k] * inv) e^(s[k] + c), or 0 where s[k] = -inf; y[k] * inv
+// and s[k] + c are at most 1 and about 0.  Returns the number of k with a
+// finite s[k] whose e[k] is below 2^-865.
+double plain_terms(const double *y, const double *s, double *e, size_t len, double inv, double c);
 
 // out[k] = m[k] + log y[k]: y[k] >= 1 where m[k] is finite; out[k] = -inf
 // where m[k] = -inf.
@@ -90,6 +107,28 @@ inline void log_sum_add(log_sum &s, double w)
         s.sum = s.sum * std::exp(s.max - w) + 1.0;
         s.max = w;
     }
+}
+
+// Takes in the weight y e^m for a y > 0 (y and m kept apart, so that m +
+// log y is never rounded: where m is large, that rounding would be an
+// error of half a unit of m in the last place).
+inline void log_sum_add_scaled(log_sum &s, double m, double y)
+{
+    if (m <= s.max) {
+        s.sum += y * std::exp(m - s.max);
+    } else {
+        s.sum = s.sum * std::exp(s.max - m) + y;
+        s.max = m;
+    }
+}
+
+// The ratio of two running sums, e^a.max a.sum / (e^b.max b.sum), without
+// rounding either to a logarithm first; b is not empty.
+inline double log_sum_ratio(const log_sum &a, const log_sum &b)
+{
+    if (a.max == minus_inf)
+        return 0.0;
+    return std::exp(a.max - b.max) * (a.sum / b.sum);
 }
 
 inline double log_sum_value(const log_sum &s)

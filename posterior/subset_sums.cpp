@@ -332,9 +332,14 @@ void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc,
 // some result comes out far below the largest, the whole tile is put in
 // log form and done by tile_sums.  Returns where the results are: sc.in,
 // or t itself.
+//
+// With plain set, results that all came out at the first level stay in
+// plain form, e^(result - *plain), in sc.y; else *plain is NaN.
 double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
-                         const double *scale, scratch &sc)
+                         const double *scale, scratch &sc, double *plain)
 {
+    if (plain != nullptr)
+        *plain = std::nan("");
     const size_t run = size_t(1) << run_bits, len = nof_runs * run;
     double *y = sc.y, *res = sc.in;
     double *top = sc.tops;
@@ -360,8 +365,14 @@ double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool superset
         }
     }
     linear_sums(y, len, run_bits, tile_bits, supersets);
-    if (logs_of(y, res, len, m) == 0.0)
+    if (plain != nullptr) {
+        if (min_of(y, len) >= 0x1p-800) {
+            *plain = m;
+            return y;
+        }
+    } else if (logs_of(y, res, len, m) == 0.0) {
         return res;
+    }
     for (size_t r = 0; r < nof_runs; ++r)
         if (scale[r] == scale[r])
             for (size_t i = 0; i < run; ++i)
@@ -375,7 +386,7 @@ double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool superset
 // if smaller) is written into a scratch tile, and its low bits are summed
 // while it is still in the cache.
 void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits,
-             const subset_fill *fill)
+             const subset_fill *fill, std::vector<double> *plain)
 {
     const uint64_t count = uint64_t(1) << bits;
     const int low = bits < tile_bits ? bits : tile_bits;
@@ -427,12 +438,15 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
             return;
         const int run_bits = tile_bits - high;
         const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
+        if (plain != nullptr)
+            plain->assign(size_t(1) << (low - run_bits), 0.0);
         split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
             const uint64_t origin = k << run_bits;
             double *t = sc.gather;
             for (size_t r = 0; r < nof_runs; ++r)
                 memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
-            const double *res = tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
+            const double *res = tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc,
+                                                 plain != nullptr ? &(*plain)[k] : nullptr);
             for (size_t r = 0; r < nof_runs; ++r)
                 memcpy(w + (origin | (uint64_t(r) << low)), res + r * run, run * sizeof(double));
         });
@@ -468,10 +482,23 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
 
 void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
 {
-    sums_of(w, bits, supersets, may_split, group_bits, nullptr);
+    sums_of(w, bits, supersets, may_split, group_bits, nullptr, nullptr);
 }
 
 void subset_sums_made(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill)
 {
-    sums_of(w, bits, supersets, may_split, 10, &fill);
+    sums_of(w, bits, supersets, may_split, 10, &fill, nullptr);
+}
+
+int subset_sums_plain(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill,
+                      std::vector<double> &scale)
+{
+    const int high = bits - tile_bits;
+    if (high <= 0 || high > 10) {
+        sums_of(w, bits, supersets, may_split, 10, &fill, nullptr);
+        scale.clear();
+        return -1;
+    }
+    sums_of(w, bits, supersets, may_split, 10, &fill, &scale);
+    return tile_bits - high;
 }

@@ -66,6 +66,10 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
     const std::vector<double> prior = log_family_prior(n - 1);
 
     std::vector<double> scores(buffer_records), e(block), fbuf, bbuf;
+    // Zeros to add where add_weights takes no extra weight or prior; the
+    // scales of the plain sums, and the top of each piece of a block.
+    const std::vector<double> zeros(block, 0.0);
+    std::vector<double> g_scale, piece_top(block);
     // The forward and backward sums in place where mapped (each thread
     // with its own count of the pages it has done with), else read.
     mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
@@ -118,51 +122,104 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                 mapped_release(&bm, (u_end + vb) * sizeof(double));
             }
         };
-        subset_sums_made(g, n - 1, true, split, make);
+        std::vector<double> &scale = g_scale;
+        const int run_bits = subset_sums_plain(g, n - 1, true, split, make, scale);
+        // A piece: the run of a block that shares one scale (the whole
+        // block where runs are longer).
+        const size_t piece = run_bits < 0 ? block : run_bits < block_bits ? size_t(1) << run_bits : block;
         // Each parent set's weight, to the total and to each of its arcs.
         char *name = create_fn(dirname, v, "");
         FILE *in = fopen_checked(name, "rb");
         log_sum total;
         std::vector<log_sum> arc(static_cast<size_t>(n - 1));
+        // The sums of the block's terms e[0, block), e^(weight - m): the
+        // total, and per arc those of the sets holding it.
+        auto fold = [&](uint64_t first, double m) {
+            // Folded in halves: the upper half of a run holds the sets with
+            // its top bit, and adding it onto the lower half keeps the sums
+            // over the lower bits.
+            double part[block_bits];
+            for (size_t half = block / 2, j = block_bits; half >= 1; half /= 2) {
+                part[--j] = sum_of(e.data() + half, half);
+                for (size_t t = 0; t < half; ++t)
+                    e[t] += e[t + half];
+            }
+            log_sum_add_scaled(total, m, e[0]);
+            for (int j = 0; j < n - 1; ++j) {
+                if (j < block_bits) {
+                    if (part[j] > 0.0)
+                        log_sum_add_scaled(arc[size_t(j)], m, part[j]);
+                } else if (first >> j & 1) {
+                    log_sum_add_scaled(arc[size_t(j)], m, e[0]);
+                }
+            }
+        };
         for (uint64_t at = 0; at < records; at += buffer_records) {
             const size_t len = size_t(records - at < buffer_records ? records - at : buffer_records);
             read_records(in, scores.data(), sizeof(double), len, name);
             clean_scores(scores.data(), len, at, name);
-            // Block by block: in plain sums scaled by the block's largest
-            // weight when no finite weight lies more than 600 below it (so
-            // none can vanish), else term by term.
             for (size_t b0 = 0; b0 < len; b0 += block) {
                 const size_t bl = len - b0 < block ? len - b0 : block;
                 double *w = scores.data() + b0;
                 const double *pr = prior.data() + __builtin_popcountll(at + b0);
                 const double *gb = g + at + b0;
-                double lo;
-                const double m = add_weights(w, gb, pr, low_size, bl, &lo);
-                if (m == minus_inf)
-                    continue;
                 const uint64_t first = at + b0;
-                if (m - lo <= 600.0 && bl == block) {
-                    to_linear(w, e.data(), bl, m);
-                    // Folded in halves: the upper half of a run holds the
-                    // sets with its top bit, and adding it onto the lower
-                    // half keeps the sums over the lower bits.
-                    double part[block_bits];
-                    for (size_t half = block / 2, j = block_bits; half >= 1; half /= 2) {
-                        part[--j] = sum_of(e.data() + half, half);
-                        for (size_t t = 0; t < half; ++t)
-                            e[t] += e[t + half];
+                if (run_bits >= 0 && bl == block) {
+                    // Where the block's sums are plain, each piece j with
+                    // scale c_j: the weight of set k is w[k] + c_j +
+                    // log gb[k], with w the score and prior.  With y_j and
+                    // s_j the piece's largest plain sum and w, and m the
+                    // largest c_j + log y_j + s_j (no weight lies above
+                    // it), the term e^(weight - m) is
+                    //   (gb[k] / y_j) e^(w[k] + c_j + log y_j - m),
+                    // both factors at most 1.  Taken so when no term of a
+                    // finite weight is below 2^-865 (e^-599.6: none can
+                    // vanish in the sums), else as logarithms below.
+                    bool plain = true;
+                    double m = minus_inf;
+                    for (size_t j = 0; j < bl; j += piece) {
+                        const double c = scale[((first + j) >> run_bits) % scale.size()];
+                        double lo;
+                        const double top = add_weights(w + j, zeros.data(), pr, low_size + j, piece, &lo);
+                        const double y = largest(gb + j, piece);
+                        piece_top[j / piece] = c + std::log(y);
+                        plain = plain && c == c;
+                        const double t = piece_top[j / piece] + top;
+                        m = top != minus_inf && t > m ? t : m;
                     }
-                    const double all = e[0];
-                    const double log_all = m + std::log(all);
-                    log_sum_add(total, log_all);
-                    for (int j = 0; j < n - 1; ++j) {
-                        if (j < block_bits) {
-                            if (part[j] > 0.0)
-                                log_sum_add(arc[size_t(j)], m + std::log(part[j]));
-                        } else if (first >> j & 1) {
-                            log_sum_add(arc[size_t(j)], log_all);
+                    if (m == minus_inf && plain)
+                        continue;
+                    if (plain) {
+                        double below = 0.0;
+                        for (size_t j = 0; j < bl; j += piece) {
+                            const double y = largest(gb + j, piece);
+                            below += plain_terms(gb + j, w + j, e.data() + j, piece, 1.0 / y,
+                                                 piece_top[j / piece] - m);
+                        }
+                        if (below == 0.0) {
+                            fold(first, m);
+                            continue;
                         }
                     }
+                    // As logarithms: w[k] + the log of the sums.
+                    for (size_t j = 0; j < bl; j += piece) {
+                        const double c = scale[((first + j) >> run_bits) % scale.size()];
+                        for (size_t k = j; k < j + piece; ++k)
+                            w[k] += c == c ? c + std::log(gb[k]) : gb[k];
+                    }
+                }
+                // Block by block: in plain sums scaled by the block's
+                // largest weight when no finite weight lies more than 600
+                // below it (so none can vanish), else term by term.
+                double lo;
+                const double m = run_bits >= 0 && bl == block
+                                     ? add_weights(w, zeros.data(), zeros.data(), low_size, bl, &lo)
+                                     : add_weights(w, gb, pr, low_size, bl, &lo);
+                if (m == minus_inf)
+                    continue;
+                if (m - lo <= 600.0 && bl == block) {
+                    to_linear(w, e.data(), bl, m);
+                    fold(first, m);
                     continue;
                 }
                 for (size_t k = 0; k < bl; ++k) {
@@ -175,13 +232,12 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             }
         }
         close_input(in, name);
-        const double all = log_sum_value(total);
-        if (all == minus_inf)
+        if (total.max == minus_inf)
             fail(name, "every network has the weight zero (all scores -inf)");
         free(name);
         for (int j = 0; j < n - 1; ++j) {
             const int u = j < v ? j : j + 1;   // parset bit j is variable u
-            const double x = std::exp(log_sum_value(arc[size_t(j)]) - all);
+            const double x = log_sum_ratio(arc[size_t(j)], total);
             if (!(x >= 0.0))   // NaN: only a damaged sum file gives one
                 fail(fwdfile, "a sum that is not a number (damaged forward or backward sums?)");
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
