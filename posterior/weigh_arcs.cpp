@@ -69,10 +69,18 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
     // Zeros to add where add_weights takes no extra weight or prior; the
     // scales of the plain sums, and the top of each piece of a block.
     const std::vector<double> zeros(block, 0.0);
-    std::vector<double> g_scale, piece_top(block);
+    std::vector<double> g_scale, piece_top(block), piece_inv(block);
     // The forward and backward sums in place where mapped (each thread
     // with its own count of the pages it has done with), else read.
     mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
+    // Pages dropped an eighth of a file at a time (from 512 KiB to 4 MiB):
+    // each drop stops the other thread to clear its address translations.
+    {
+        uint64_t step = uint64_t(512) << 10;
+        while (step < (uint64_t(4) << 20) && step * 8 < count * sizeof(double))
+            step *= 2;
+        fm.step = bm.step = step;
+    }
     if (fm.base == nullptr || bm.base == nullptr)
         fbuf.resize(1);   // grown to a run's span when first read
     // Set sizes within a block, for the prior.
@@ -182,6 +190,7 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                         double lo;
                         const double top = add_weights(w + j, zeros.data(), pr, low_size + j, piece, &lo);
                         const double y = largest(gb + j, piece);
+                        piece_inv[j / piece] = 1.0 / y;
                         piece_top[j / piece] = c + std::log(y);
                         plain = plain && c == c;
                         const double t = piece_top[j / piece] + top;
@@ -191,11 +200,9 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                         continue;
                     if (plain) {
                         double below = 0.0;
-                        for (size_t j = 0; j < bl; j += piece) {
-                            const double y = largest(gb + j, piece);
-                            below += plain_terms(gb + j, w + j, e.data() + j, piece, 1.0 / y,
-                                                 piece_top[j / piece] - m);
-                        }
+                        for (size_t j = 0; j < bl; j += piece)
+                            below += plain_terms(gb + j, w + j, e.data() + j, piece,
+                                                 piece_inv[j / piece], piece_top[j / piece] - m);
                         if (below == 0.0) {
                             fold(first, m);
                             continue;
