@@ -151,3 +151,32 @@ WITH_WIDE_CLONE double plain_terms(const double *y, const double *s, double *e, 
         all += l;
     return all;
 }
+
+WITH_WIDE_CLONE double fold_halves(double *e, size_t len, double *part)
+{
+    int j = 0;
+    while ((size_t(1) << j) < len)
+        ++j;
+    size_t half = len / 2;
+    for (; half >= 8; half /= 2) {
+        lanes8 acc{};
+        for (size_t t = 0; t < half; t += 8) {
+            lanes8 lo, hi;
+            memcpy(&lo, e + t, sizeof lo);
+            memcpy(&hi, e + half + t, sizeof hi);
+            acc = acc + hi;
+            lo = lo + hi;
+            memcpy(e + t, &lo, sizeof lo);
+        }
+        part[--j] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    }
+    for (; half >= 1; half /= 2) {
+        double sum = 0.0;
+        for (size_t t = 0; t < half; ++t) {
+            sum += e[half + t];
+            e[t] += e[half + t];
+        }
+        part[--j] = sum;
+    }
+    return e[0];
+}

@@ -80,6 +80,10 @@ double largest(const double *x, size_t len);
 // finite s[k] whose e[k] is below 2^-865.
 double plain_terms(const double *y, const double *s, double *e, size_t len, double inv, double c);
 
+// For len = 2^b: part[j] = the sum of e[k] over the k holding bit j, for
+// j < b; returns the sum of all.  e is overwritten.
+double fold_halves(double *e, size_t len, double *part);
+
 // out[k] = m[k] + log y[k]: y[k] >= 1 where m[k] is finite; out[k] = -inf
 // where m[k] = -inf.
 void add_logs(const double *m, const double *y, double *out, size_t len);

@@ -35,15 +35,6 @@ constexpr size_t buffer_records = 32768;   // 256 KiB of doubles per read
 constexpr int block_bits = 10;
 constexpr size_t block = size_t(1) << block_bits;
 
-// x[0] + ... + x[len - 1], in four lanes.
-double sum_of(const double *x, size_t len)
-{
-    double a[4] = {};
-    for (size_t k = 0; k < len; ++k)
-        a[k & 3] += x[k];
-    return (a[0] + a[1]) + (a[2] + a[3]);
-}
-
 } // namespace
 
 namespace {
@@ -147,18 +138,14 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             // its top bit, and adding it onto the lower half keeps the sums
             // over the lower bits.
             double part[block_bits];
-            for (size_t half = block / 2, j = block_bits; half >= 1; half /= 2) {
-                part[--j] = sum_of(e.data() + half, half);
-                for (size_t t = 0; t < half; ++t)
-                    e[t] += e[t + half];
-            }
-            log_sum_add_scaled(total, m, e[0]);
+            const double all = fold_halves(e.data(), block, part);
+            log_sum_add_scaled(total, m, all);
             for (int j = 0; j < n - 1; ++j) {
                 if (j < block_bits) {
                     if (part[j] > 0.0)
                         log_sum_add_scaled(arc[size_t(j)], m, part[j]);
                 } else if (first >> j & 1) {
-                    log_sum_add_scaled(arc[size_t(j)], m, e[0]);
+                    log_sum_add_scaled(arc[size_t(j)], m, all);
                 }
             }
         };
