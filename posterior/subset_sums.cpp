@@ -325,18 +325,21 @@ void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc,
     tile_sums_in(x, len, 0, hi, supersets, sc);
 }
 
-// The second pass over a gathered tile t: nof_runs runs of 2^run_bits,
-// run r from a first-pass tile of scale scale[r], summed over the index
-// bits [run_bits, tile_bits).  Plain runs are brought to the tile's common
-// scale by one factor each; a run in log form by its exponentials.  Where
-// some result comes out far below the largest, the whole tile is put in
-// log form and done by tile_sums.  Returns where the results are: sc.in,
-// or t itself.
+// The second pass over tile t of the table w: nof_runs runs of
+// 2^run_bits, run r at origin + r 2^low (from the first-pass tile r, of
+// scale scale[r] and with the largest entry chunk_top[r * stride] in this
+// run), summed over the index bits [run_bits, tile_bits).  Plain runs are
+// brought to the tile's common scale by one factor each as they are read;
+// a run in log form by its exponentials.  Where some result comes out far
+// below the largest, the tile is gathered in log form and done by
+// tile_sums.  Returns where the results are: sc.in, sc.y or sc.gather, or
+// nullptr where every entry is -inf already.
 //
 // With plain set, results that all came out at the first level stay in
 // plain form, e^(result - *plain), in sc.y; else *plain is NaN.
-double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
-                         const double *scale, scratch &sc, double *plain)
+double *tile_sums_second(double *w, uint64_t origin, int low, size_t nof_runs, int run_bits,
+                         bool supersets, const double *scale, const double *chunk_top,
+                         size_t stride, scratch &sc, double *plain)
 {
     if (plain != nullptr)
         *plain = std::nan("");
@@ -345,15 +348,14 @@ double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool superset
     double *top = sc.tops;
     double m = minus_inf;
     for (size_t r = 0; r < nof_runs; ++r) {
-        const double *q = t + r * run;
-        top[r] = scale[r] != scale[r] ? max_below(q, run, HUGE_VAL)
-                                      : scale[r] + std::log(max_below(q, run, HUGE_VAL));
+        const double c = chunk_top[r * stride];
+        top[r] = scale[r] != scale[r] ? c : scale[r] + std::log(c);
         m = top[r] > m ? top[r] : m;
     }
     if (m == minus_inf)
-        return t;   // every run in log form and -inf: so is every sum
+        return nullptr;   // every run in log form and -inf: so is every sum
     for (size_t r = 0; r < nof_runs; ++r) {
-        const double *q = t + r * run;
+        const double *q = w + (origin | (uint64_t(r) << low));
         double *out = y + r * run;
         if (scale[r] != scale[r]) {
             to_linear(q, out, run, m);
@@ -373,10 +375,15 @@ double *tile_sums_second(double *t, size_t nof_runs, int run_bits, bool superset
     } else if (logs_of(y, res, len, m) == 0.0) {
         return res;
     }
-    for (size_t r = 0; r < nof_runs; ++r)
+    double *t = sc.gather;
+    for (size_t r = 0; r < nof_runs; ++r) {
+        const double *q = w + (origin | (uint64_t(r) << low));
         if (scale[r] == scale[r])
             for (size_t i = 0; i < run; ++i)
-                t[r * run + i] = scale[r] + std::log(t[r * run + i]);
+                t[r * run + i] = scale[r] + std::log(q[i]);
+        else
+            memcpy(t + r * run, q, run * sizeof(double));
+    }
     tile_sums(t, len, run_bits, tile_bits, supersets, sc);
     return t;
 }
@@ -426,29 +433,38 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
         // Two passes: the first leaves its tiles in plain form where it
         // can, with one scale per tile, and the second takes them so, which
         // spares a logarithm and an exponential per entry.
+        // The first pass also notes the largest entry of each run that a
+        // second-pass tile takes (chunk c of first-pass tile k, at
+        // chunk_top[k 2^(low - run_bits) + c]).
         std::vector<double> scale(size_t(count >> low));
+        const int run_bits = tile_bits - high;
+        const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
+        const size_t chunks = size_t(1) << (low - run_bits);
+        std::vector<double> chunk_top(high == 0 ? 0 : size_t(count >> run_bits));
         split(count >> low, [&](uint64_t k, scratch &sc) {
             inputs(k, sc);
-            if (high == 0)
-                tile_sums_in(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
-            else
-                tile_sums_first(w + (k << low), size_t(1) << low, low, supersets, sc, &scale[k]);
+            double *x = w + (k << low);
+            if (high == 0) {
+                tile_sums_in(x, size_t(1) << low, 0, low, supersets, sc);
+                return;
+            }
+            tile_sums_first(x, size_t(1) << low, low, supersets, sc, &scale[k]);
+            for (size_t c = 0; c < chunks; ++c)
+                chunk_top[k * chunks + c] = largest(x + c * run, run);
         });
         if (high == 0)
             return;
-        const int run_bits = tile_bits - high;
-        const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
         if (plain != nullptr)
-            plain->assign(size_t(1) << (low - run_bits), 0.0);
-        split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
+            plain->assign(chunks, 0.0);
+        split(chunks, [&](uint64_t k, scratch &sc) {
             const uint64_t origin = k << run_bits;
-            double *t = sc.gather;
-            for (size_t r = 0; r < nof_runs; ++r)
-                memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
-            const double *res = tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc,
-                                                 plain != nullptr ? &(*plain)[k] : nullptr);
-            for (size_t r = 0; r < nof_runs; ++r)
-                memcpy(w + (origin | (uint64_t(r) << low)), res + r * run, run * sizeof(double));
+            const double *res =
+                tile_sums_second(w, origin, low, nof_runs, run_bits, supersets, scale.data(),
+                                 chunk_top.data() + k, chunks, sc,
+                                 plain != nullptr ? &(*plain)[k] : nullptr);
+            if (res != nullptr)
+                for (size_t r = 0; r < nof_runs; ++r)
+                    memcpy(w + (origin | (uint64_t(r) << low)), res + r * run, run * sizeof(double));
         });
         return;
     }
