@@ -180,3 +180,50 @@ WITH_WIDE_CLONE double fold_halves(double *e, size_t len, double *part)
     }
     return e[0];
 }
+
+WITH_WIDE_CLONE void layer_sums(double *blk, const double *mx, const double *sm,
+                                const double *recs, const int32_t *set, const int32_t *src,
+                                const int32_t *rec, size_t count, int k, double *work)
+{
+    // The terms and running sums gathered first (plain loads), so that
+    // the arithmetic runs on consecutive lanes.
+    double *x = work, *top = work + size_t(k) * count, *y = top + count, *big = y + count;
+    for (size_t i = 0; i < count; ++i) {
+        top[i] = mx[set[i]];
+        y[i] = sm[set[i]];
+    }
+    for (size_t o = 0; o < size_t(k) * count; ++o)
+        x[o] = blk[src[o]] + recs[rec[o]];
+    for (size_t i = 0; i < count; ++i)
+        big[i] = top[i];
+    for (int s = 0; s < k; ++s) {
+        const double *t = x + size_t(s) * count;
+        for (size_t i = 0; i < count; ++i)
+            big[i] = t[i] > big[i] ? t[i] : big[i];
+    }
+    // All weight zero: every distance taken as far below.
+    for (size_t i = 0; i < count; ++i) {
+        const double m = big[i] == minus_inf ? 0.0 : big[i];
+        const double d = top[i] - m;
+        const bool tiny = !(d >= -708.0);
+        const double e = exp_nonpositive(tiny ? 0.0 : d);
+        y[i] = y[i] * (tiny ? 0.0 : e);
+        top[i] = m;
+    }
+    for (int s = 0; s < k; ++s) {
+        const double *t = x + size_t(s) * count;
+        for (size_t i = 0; i < count; ++i) {
+            const double d = t[i] - top[i];
+            const bool tiny = !(d >= -708.0);
+            const double e = exp_nonpositive(tiny ? 0.0 : d);
+            y[i] += tiny ? 0.0 : e;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const bool none = big[i] == minus_inf;
+        const double l = log_positive(none ? 1.0 : y[i]);
+        y[i] = none ? minus_inf : big[i] + l;
+    }
+    for (size_t i = 0; i < count; ++i)
+        blk[set[i]] = y[i];
+}

@@ -72,6 +72,14 @@ void to_linear(const double *x, double *y, size_t len, double m);
 double add_weights(double *w, const double *extra, const double *by_size,
                    const unsigned char *size, size_t len, double *lowest);
 
+// One layer of a sum over orders (sum_leaf_tables): for i < count, the set
+// l = set[i] gets blk[l] = log(e^mx[l] sm[l] + the sum over its k terms),
+// term s being blk[src[s * count + i]] + recs[rec[s * count + i]]; the
+// terms are scaled by the largest.  work holds (k + 3) count doubles.
+void layer_sums(double *blk, const double *mx, const double *sm, const double *recs,
+                const int32_t *set, const int32_t *src, const int32_t *rec, size_t count,
+                int k, double *work);
+
 // The largest x[k] (-inf if none).
 double largest(const double *x, size_t len);
 
