@@ -193,7 +193,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
         r.name = names[size_t(v)];
         check_input_size(r.file, records * sizeof(double), r.name);
         r.mapped = map_input(&r.map, r.file, records * sizeof(double), r.name);
-        r.map.step = 128 * 1024;   // a small window per file: n of them are open
+        r.map.step = 512 * 1024;   // a small window per file: n of them are open
         r.kept_below = records * sizeof(double);
     }
     std::vector<double> mx(block), sm(block), run(block);
