@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "files.h"
 #include "logsum.h"
@@ -38,17 +39,31 @@ void sum_family_subsets(int nof_vars, const char *dirname)
         char *name = create_fn(dirname, i, "");
         FILE *in = fopen_checked(name, "rb");
         check_input_size(in, count * sizeof(double), name);
+        // In place from a mapping where the file can be mapped (the whole
+        // file: both threads read it), else by offset.
+        mapped_input map;
+        const bool mapped = map_input(&map, in, count * sizeof(double), name);
+        const double *records = reinterpret_cast<const double *>(map.base);
         const subset_fill scores = [&](uint64_t at, size_t len, double *x) {
-            pread_exact(in, x, len * sizeof(double), at * sizeof(double), name);
-            clean_scores(x, len, at, name);
+            const bool clean = mapped && all_finite_or_minus_inf(records + at, len);
+            if (!clean) {
+                if (mapped)
+                    memcpy(x, records + at, len * sizeof(double));
+                else
+                    pread_exact(in, x, len * sizeof(double), at * sizeof(double), name);
+                clean_scores(x, len, at, name);
+            }
+            const double *from = clean ? records + at : x;
             for (size_t r = 0; r < len; r += 1024) {
                 const size_t rl = len - r < 1024 ? len - r : 1024;
                 const double *pr = prior.data() + __builtin_popcountll(at + r);
                 for (size_t k = 0; k < rl; ++k)
-                    x[r + k] += pr[low_size[k]];
+                    x[r + k] = from[r + k] + pr[low_size[k]];
             }
         };
         subset_sums_made(w, nof_vars - 1, false, true, scores);
+        if (mapped)
+            unmap_input(&map);
         close_input(in, name);
         free(name);
 
