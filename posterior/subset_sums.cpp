@@ -354,9 +354,17 @@ double *tile_sums_second(double *w, uint64_t origin, int low, size_t nof_runs, i
     }
     if (m == minus_inf)
         return nullptr;   // every run in log form and -inf: so is every sum
+    // The runs lie 2^low apart, too far for the processor to fetch ahead
+    // by itself: each run asks for the one a few places on.
+    constexpr size_t ahead = 8;
     for (size_t r = 0; r < nof_runs; ++r) {
         const double *q = w + (origin | (uint64_t(r) << low));
         double *out = y + r * run;
+        if (r + ahead < nof_runs) {
+            const double *next = w + (origin | (uint64_t(r + ahead) << low));
+            for (size_t i = 0; i < run; i += 8)
+                __builtin_prefetch(next + i);
+        }
         if (scale[r] != scale[r]) {
             to_linear(q, out, run, m);
         } else {
@@ -463,8 +471,14 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
                                  chunk_top.data() + k, chunks, sc,
                                  plain != nullptr ? &(*plain)[k] : nullptr);
             if (res != nullptr)
-                for (size_t r = 0; r < nof_runs; ++r)
+                for (size_t r = 0; r < nof_runs; ++r) {
+                    if (r + 8 < nof_runs) {
+                        double *next = w + (origin | (uint64_t(r + 8) << low));
+                        for (size_t i = 0; i < run; i += 8)
+                            __builtin_prefetch(next + i, 1);
+                    }
                     memcpy(w + (origin | (uint64_t(r) << low)), res + r * run, run * sizeof(double));
+                }
         });
         return;
     }
