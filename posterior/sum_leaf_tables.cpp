@@ -71,6 +71,16 @@ void done_from(records_of &r, uint64_t at)
     }
 }
 
+// The block of the next high member (if any) asked for while this one is
+// summed: the blocks a set draws on lie far apart.
+void ask_ahead(const double *next, uint64_t more, size_t len)
+{
+    if (more == 0)
+        return;
+    for (size_t i = 0; i < len; i += 8)
+        __builtin_prefetch(next + i);
+}
+
 // h without its bit j, closed up: the place of block h among the blocks
 // that lack (or hold) bit j.
 uint64_t squeeze(uint64_t h, int j)
@@ -214,6 +224,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
             const int j = __builtin_ctzll(rest);
             records_of &r = in[size_t(b + j)];
             const uint64_t at = squeeze(h, j) << b;
+            ask_ahead(table + ((h ^ (rest & (rest - 1) & -(rest & (rest - 1)))) << b), rest & (rest - 1), block);
             log_sum_runs(mx.data(), sm.data(), table + ((h ^ (rest & -rest)) << b),
                          records_at(r, at, block, run.data()), block);
             done_before(r, at + block);
@@ -241,6 +252,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
             const int j = __builtin_ctzll(rest);
             records_of &r = in[size_t(b + j)];
             const uint64_t at = squeeze(h, j) << b;
+            ask_ahead(table + ((h | (rest & (rest - 1) & -(rest & (rest - 1)))) << b), rest & (rest - 1), block);
             log_sum_runs(mx.data(), sm.data(), table + ((h | (rest & -rest)) << b),
                          records_at(r, at, block, run.data()), block);
             done_from(r, at);
