@@ -109,3 +109,121 @@ WITH_WIDE_CLONE void log_add_runs(double *acc, const double *other, size_t len)
         acc[t] = tiny ? hi : sum;
     }
 }
+
+WITH_WIDE_CLONE double largest(const double *x, size_t len)
+{
+    lanes8 acc = lanes8{} + minus_inf;
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        lanes8 v;
+        memcpy(&v, x + k, sizeof v);
+        acc = v > acc ? v : acc;
+    }
+    double m = minus_inf;
+    for (int j = 0; j < 8; ++j)
+        m = acc[j] > m ? acc[j] : m;
+    for (; k < len; ++k)
+        m = x[k] > m ? x[k] : m;
+    return m;
+}
+
+WITH_WIDE_CLONE double plain_terms(const double *y, const double *s, double *e, size_t len,
+                                   double inv, double c)
+{
+    double left[8] = {};
+    auto one = [&](size_t k, double &acc) {
+        const bool none = s[k] == minus_inf;
+        const double d = s[k] + c;
+        const double x = exp_nonpositive(none || !(d >= -708.0) ? -708.0 : d);
+        const double t = (y[k] * inv) * x;
+        const bool gone = !(d >= -708.0) || !(t >= 0x1p-865);
+        e[k] = none ? 0.0 : t;
+        acc += !none && gone ? 1.0 : 0.0;
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}
+
+WITH_WIDE_CLONE double fold_halves(double *e, size_t len, double *part)
+{
+    int j = 0;
+    while ((size_t(1) << j) < len)
+        ++j;
+    size_t half = len / 2;
+    for (; half >= 8; half /= 2) {
+        lanes8 acc{};
+        for (size_t t = 0; t < half; t += 8) {
+            lanes8 lo, hi;
+            memcpy(&lo, e + t, sizeof lo);
+            memcpy(&hi, e + half + t, sizeof hi);
+            acc = acc + hi;
+            lo = lo + hi;
+            memcpy(e + t, &lo, sizeof lo);
+        }
+        part[--j] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    }
+    for (; half >= 1; half /= 2) {
+        double sum = 0.0;
+        for (size_t t = 0; t < half; ++t) {
+            sum += e[half + t];
+            e[t] += e[half + t];
+        }
+        part[--j] = sum;
+    }
+    return e[0];
+}
+
+WITH_WIDE_CLONE void layer_sums(double *blk, const double *mx, const double *sm,
+                                const double *recs, const int32_t *set, const int32_t *src,
+                                const int32_t *rec, size_t count, int k, double *work)
+{
+    // The terms and running sums gathered first (plain loads), so that
+    // the arithmetic runs on consecutive lanes.
+    double *x = work, *top = work + size_t(k) * count, *y = top + count, *big = y + count;
+    for (size_t i = 0; i < count; ++i) {
+        top[i] = mx[set[i]];
+        y[i] = sm[set[i]];
+    }
+    for (size_t o = 0; o < size_t(k) * count; ++o)
+        x[o] = blk[src[o]] + recs[rec[o]];
+    for (size_t i = 0; i < count; ++i)
+        big[i] = top[i];
+    for (int s = 0; s < k; ++s) {
+        const double *t = x + size_t(s) * count;
+        for (size_t i = 0; i < count; ++i)
+            big[i] = t[i] > big[i] ? t[i] : big[i];
+    }
+    // All weight zero: every distance taken as far below.
+    for (size_t i = 0; i < count; ++i) {
+        const double m = big[i] == minus_inf ? 0.0 : big[i];
+        const double d = top[i] - m;
+        const bool tiny = !(d >= -708.0);
+        const double e = exp_nonpositive(tiny ? 0.0 : d);
+        y[i] = y[i] * (tiny ? 0.0 : e);
+        top[i] = m;
+    }
+    for (int s = 0; s < k; ++s) {
+        const double *t = x + size_t(s) * count;
+        for (size_t i = 0; i < count; ++i) {
+            const double d = t[i] - top[i];
+            const bool tiny = !(d >= -708.0);
+            const double e = exp_nonpositive(tiny ? 0.0 : d);
+            y[i] += tiny ? 0.0 : e;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const bool none = big[i] == minus_inf;
+        const double l = log_positive(none ? 1.0 : y[i]);
+        y[i] = none ? minus_inf : big[i] + l;
+    }
+    for (size_t i = 0; i < count; ++i)
+        blk[set[i]] = y[i];
+}

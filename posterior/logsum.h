@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "files.h"
@@ -42,6 +43,26 @@ void log_add_runs(double *acc, const double *other, size_t len);
 // small tables).
 void subset_sums(double *w, int bits, bool supersets, bool may_split = true, int group_bits = 10);
 
+// fill(first, len, out) writes the table's entries [first, first + len)
+// to out.
+typedef std::function<void(uint64_t first, size_t len, double *out)> subset_fill;
+
+// subset_sums of the table that fill makes: it is called (from either
+// thread, on disjoint runs) for each run of 2^14 entries (the whole table
+// if smaller) just before that run's low bits are summed, so that the
+// table is not read twice.  The same results as filling w and calling
+// subset_sums.
+void subset_sums_made(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill);
+
+// subset_sums_made, leaving results in plain form where it can, which
+// spares their logarithms.  Returns run_bits, or -1 where every result is
+// left as a logarithm.  Else the entries of a run of 2^run_bits (at a
+// multiple of it) share one scale: entry p stands for the logarithm
+// scale[(p >> run_bits) % scale.size()] + log w[p], or for w[p] itself
+// where that scale is NaN.  Every plain entry is at least 2^-800.
+int subset_sums_plain(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill,
+                      std::vector<double> &scale);
+
 // y[k] = e^(x[k] - m), or 0 where that is below e^-708 (x[k] = -inf
 // included); m is at least every x[k].
 void to_linear(const double *x, double *y, size_t len, double m);
@@ -50,6 +71,26 @@ void to_linear(const double *x, double *y, size_t len, double m);
 // and sets *lowest to the smallest finite one (HUGE_VAL if none).
 double add_weights(double *w, const double *extra, const double *by_size,
                    const unsigned char *size, size_t len, double *lowest);
+
+// One layer of a sum over orders (sum_leaf_tables): for i < count, the set
+// l = set[i] gets blk[l] = log(e^mx[l] sm[l] + the sum over its k terms),
+// term s being blk[src[s * count + i]] + recs[rec[s * count + i]]; the
+// terms are scaled by the largest.  work holds (k + 3) count doubles.
+void layer_sums(double *blk, const double *mx, const double *sm, const double *recs,
+                const int32_t *set, const int32_t *src, const int32_t *rec, size_t count,
+                int k, double *work);
+
+// The largest x[k] (-inf if none).
+double largest(const double *x, size_t len);
+
+// e[k] = (y[k] * inv) e^(s[k] + c), or 0 where s[k] = -inf; y[k] * inv
+// and s[k] + c are at most 1 and about 0.  Returns the number of k with a
+// finite s[k] whose e[k] is below 2^-865.
+double plain_terms(const double *y, const double *s, double *e, size_t len, double inv, double c);
+
+// For len = 2^b: part[j] = the sum of e[k] over the k holding bit j, for
+// j < b; returns the sum of all.  e is overwritten.
+double fold_halves(double *e, size_t len, double *part);
 
 // out[k] = m[k] + log y[k]: y[k] >= 1 where m[k] is finite; out[k] = -inf
 // where m[k] = -inf.
@@ -78,6 +119,28 @@ inline void log_sum_add(log_sum &s, double w)
         s.sum = s.sum * std::exp(s.max - w) + 1.0;
         s.max = w;
     }
+}
+
+// Takes in the weight y e^m for a y > 0 (y and m kept apart, so that m +
+// log y is never rounded: where m is large, that rounding would be an
+// error of half a unit of m in the last place).
+inline void log_sum_add_scaled(log_sum &s, double m, double y)
+{
+    if (m <= s.max) {
+        s.sum += y * std::exp(m - s.max);
+    } else {
+        s.sum = s.sum * std::exp(s.max - m) + y;
+        s.max = m;
+    }
+}
+
+// The ratio of two running sums, e^a.max a.sum / (e^b.max b.sum), without
+// rounding either to a logarithm first; b is not empty.
+inline double log_sum_ratio(const log_sum &a, const log_sum &b)
+{
+    if (a.max == minus_inf)
+        return 0.0;
+    return std::exp(a.max - b.max) * (a.sum / b.sum);
 }
 
 inline double log_sum_value(const log_sum &s)

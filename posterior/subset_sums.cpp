@@ -2,6 +2,7 @@
 // of a table of log weights, by tiles in plain arithmetic where that is
 // exact and in log space where it is not.
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,31 @@ WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending
         out[k] = take ? r : out[k];
         pending[k] = take ? 0.0 : pending[k];
         acc += pending[k];
+    };
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}
+
+// out[k] = m + log y[k] for every k; the number of y[k] below 2^-800 (where
+// out[k] is not to be used).  The common case of from_linear, when nothing
+// is pending yet and every result is taken.
+WITH_WIDE_CLONE double logs_of(const double *y, double *out, size_t len, double m)
+{
+    constexpr double floor = 0x1p-800;
+    double left[8] = {};
+    auto one = [&](size_t k, double &acc) {
+        const bool near = y[k] >= floor;
+        const double l = log_positive(near ? y[k] : 1.0);
+        out[k] = m + l;
+        acc += near ? 0.0 : 1.0;
     };
     size_t k = 0;
     for (; k + 8 <= len; k += 8)
@@ -92,11 +118,63 @@ WITH_WIDE_CLONE void to_linear_below(const double *x, double *y, size_t len, dou
     }
 }
 
+typedef long long index8 __attribute__((vector_size(64)));
+
 // Sums over subsets (or supersets) for the index bits [lo, hi) of a
-// buffer, in plain arithmetic.  Bits 0 and 1 together go by fours, with
-// the additions of the bit-by-bit order.
+// buffer, in plain arithmetic, bit by bit from the lowest: every way of
+// grouping the bits below does the same additions in the same order, so
+// the results do not depend on it.  Bits 0 to 2 go within each vector of
+// eight by shuffles (a lane without a term takes in +0, which leaves it as
+// it is: the entries are never negative), then three bits a sweep in
+// registers, eight vectors at a time.
 WITH_WIDE_CLONE void linear_sums(double *y, size_t len, int lo, int hi, bool supersets)
 {
+    if (lo == 0 && hi >= 3 && len % 8 == 0) {
+        // Lane 8 and up pick the zero vector.
+        const index8 sub0 = {8, 0, 8, 2, 8, 4, 8, 6}, sub1 = {8, 8, 0, 1, 8, 8, 4, 5},
+                     sub2 = {8, 8, 8, 8, 0, 1, 2, 3};
+        const index8 sup0 = {1, 8, 3, 8, 5, 8, 7, 8}, sup1 = {2, 3, 8, 8, 6, 7, 8, 8},
+                     sup2 = {4, 5, 6, 7, 8, 8, 8, 8};
+        const lanes8 zero{};
+        for (size_t k = 0; k < len; k += 8) {
+            lanes8 v;
+            memcpy(&v, y + k, sizeof v);
+            if (supersets) {
+                v = v + __builtin_shuffle(v, zero, sup0);
+                v = v + __builtin_shuffle(v, zero, sup1);
+                v = v + __builtin_shuffle(v, zero, sup2);
+            } else {
+                v = v + __builtin_shuffle(v, zero, sub0);
+                v = v + __builtin_shuffle(v, zero, sub1);
+                v = v + __builtin_shuffle(v, zero, sub2);
+            }
+            memcpy(y + k, &v, sizeof v);
+        }
+        lo = 3;
+    }
+    for (; lo >= 3 && lo + 3 <= hi; lo += 3) {
+        const size_t run = size_t(1) << lo;
+        for (size_t base = 0; base < len; base += 8 * run)
+            for (size_t t = 0; t < run; t += 8) {
+                double *q = y + base + t;
+                lanes8 r[8];
+                for (size_t j = 0; j < 8; ++j)
+                    memcpy(&r[j], q + j * run, sizeof r[j]);
+                if (supersets) {
+                    for (size_t step = 1; step < 8; step *= 2)
+                        for (size_t j = 0; j < 8; ++j)
+                            if ((j & step) == 0)
+                                r[j] = r[j] + r[j | step];
+                } else {
+                    for (size_t step = 1; step < 8; step *= 2)
+                        for (size_t j = 0; j < 8; ++j)
+                            if ((j & step) != 0)
+                                r[j] = r[j] + r[j ^ step];
+                }
+                for (size_t j = 0; j < 8; ++j)
+                    memcpy(q + j * run, &r[j], sizeof r[j]);
+            }
+    }
     if (lo == 0 && hi >= 2) {
         for (size_t base = 0; base < len; base += 4) {
             double *q = y + base;
@@ -156,41 +234,53 @@ constexpr size_t tile_len = size_t(1) << tile_bits;
 // cannot lie under a result below 2^-800 of it (e^-554.5).
 constexpr double level_span = 554.0;
 
+// The tiles of one thread, in one allocation left unset (every entry is
+// written before it is read).
 struct scratch {
-    std::vector<double> in, y, gather;
-    std::vector<double> pending;
-    std::vector<double> tops;   // the largest weight of each gathered run
-    scratch()
-        : in(tile_len), y(tile_len), gather(tile_len), pending(tile_len), tops(tile_len)
+    std::unique_ptr<double[]> all;
+    double *in, *y, *gather, *pending;
+    double *tops;   // the largest weight of each gathered run
+    scratch() : all(new double[5 * tile_len])
     {
+        in = all.get();
+        y = in + tile_len;
+        gather = y + tile_len;
+        pending = gather + tile_len;
+        tops = pending + tile_len;
     }
 };
 
-// The log-space sums of one tile x[0, len) over the index bits [lo, hi),
-// in place.  In plain arithmetic, scaled by the tile's largest weight; the
-// results that come out far below it (where terms could have vanished) are
-// done again from the smaller inputs only (those below cut), and after
-// three such levels the rest is done term by term in log space.
-void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
+// The log-space sums of one tile over the index bits [lo, hi), from its
+// inputs in sc.in to x[0, len).  In plain arithmetic, scaled by the tile's
+// largest weight; the results that come out far below it (where terms
+// could have vanished) are done again from the smaller inputs only (those
+// below cut), and after three such levels the rest is done term by term in
+// log space.
+void tile_sums_in(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
 {
-    double *in = sc.in.data(), *y = sc.y.data();
-    double *pending = sc.pending.data();
-    memcpy(in, x, len * sizeof(double));
-    for (size_t k = 0; k < len; ++k)
-        pending[k] = 1.0;
+    double *in = sc.in, *y = sc.y;
+    double *pending = sc.pending;
     double cut = HUGE_VAL;
     for (int level = 0; level < 3; ++level) {
         const double m = max_below(in, len, cut);
         if (m == minus_inf) {
             for (size_t k = 0; k < len; ++k)
-                if (pending[k] != 0.0)
+                if (level == 0 || pending[k] != 0.0)
                     x[k] = minus_inf;
             return;
         }
         to_linear_below(in, y, len, m, cut);
         linear_sums(y, len, lo, hi, supersets);
-        if (from_linear(y, x, pending, len, m) == 0.0)
+        if (level == 0) {
+            // Every result taken where it is near enough; the others are
+            // written again below.
+            if (logs_of(y, x, len, m) == 0.0)
+                return;
+            for (size_t k = 0; k < len; ++k)
+                pending[k] = y[k] >= 0x1p-800 ? 0.0 : 1.0;
+        } else if (from_linear(y, x, pending, len, m) == 0.0) {
             return;
+        }
         cut = m - level_span;
     }
     // Term by term from the tile's inputs, kept where still pending.
@@ -207,51 +297,74 @@ void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &s
             x[k] = in[k];
 }
 
-// The first of two passes over a tile of consecutive entries: where every
-// result comes out at the first level (no result far below the largest),
-// the tile is left in plain form, e^(result - *scale); else it is done by
-// tile_sums in log form and *scale is NaN.
+// tile_sums_in in place.
+void tile_sums(double *x, size_t len, int lo, int hi, bool supersets, scratch &sc)
+{
+    memcpy(sc.in, x, len * sizeof(double));
+    tile_sums_in(x, len, lo, hi, supersets, sc);
+}
+
+// The first of two passes over a tile of consecutive entries, from its
+// inputs in sc.in to x: where every result comes out at the first level
+// (no result far below the largest), the tile is left in plain form,
+// e^(result - *scale); else it is done by tile_sums_in in log form and
+// *scale is NaN.
 void tile_sums_first(double *x, size_t len, int hi, bool supersets, scratch &sc, double *scale)
 {
-    double *y = sc.y.data();
-    const double m = max_below(x, len, HUGE_VAL);
+    const double *in = sc.in;
+    const double m = max_below(in, len, HUGE_VAL);
     if (m != minus_inf) {
-        to_linear_below(x, y, len, m, HUGE_VAL);
-        linear_sums(y, len, 0, hi, supersets);
-        if (min_of(y, len) >= 0x1p-800) {
-            memcpy(x, y, len * sizeof(double));
+        to_linear_below(in, x, len, m, HUGE_VAL);
+        linear_sums(x, len, 0, hi, supersets);
+        if (min_of(x, len) >= 0x1p-800) {
             *scale = m;
             return;
         }
     }
     *scale = std::nan("");
-    tile_sums(x, len, 0, hi, supersets, sc);
+    tile_sums_in(x, len, 0, hi, supersets, sc);
 }
 
-// The second pass over a gathered tile t: nof_runs runs of 2^run_bits,
-// run r from a first-pass tile of scale scale[r], summed over the index
-// bits [run_bits, tile_bits).  Plain runs are brought to the tile's common
-// scale by one factor each; a run in log form by its exponentials.  Where
-// some result comes out far below the largest, the whole tile is put in
-// log form and done by tile_sums.
-void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
-                      const double *scale, scratch &sc)
+// The second pass over tile t of the table w: nof_runs runs of
+// 2^run_bits, run r at origin + r 2^low (from the first-pass tile r, of
+// scale scale[r] and with the largest entry chunk_top[r * stride] in this
+// run), summed over the index bits [run_bits, tile_bits).  Plain runs are
+// brought to the tile's common scale by one factor each as they are read;
+// a run in log form by its exponentials.  Where some result comes out far
+// below the largest, the tile is gathered in log form and done by
+// tile_sums.  Returns where the results are: sc.in, sc.y or sc.gather, or
+// nullptr where every entry is -inf already.
+//
+// With plain set, results that all came out at the first level stay in
+// plain form, e^(result - *plain), in sc.y; else *plain is NaN.
+double *tile_sums_second(double *w, uint64_t origin, int low, size_t nof_runs, int run_bits,
+                         bool supersets, const double *scale, const double *chunk_top,
+                         size_t stride, scratch &sc, double *plain)
 {
+    if (plain != nullptr)
+        *plain = std::nan("");
     const size_t run = size_t(1) << run_bits, len = nof_runs * run;
-    double *y = sc.y.data(), *res = sc.in.data(), *pending = sc.pending.data();
-    double *top = sc.tops.data();
+    double *y = sc.y, *res = sc.in;
+    double *top = sc.tops;
     double m = minus_inf;
     for (size_t r = 0; r < nof_runs; ++r) {
-        const double *q = t + r * run;
-        top[r] = scale[r] != scale[r] ? max_below(q, run, HUGE_VAL)
-                                      : scale[r] + std::log(max_below(q, run, HUGE_VAL));
+        const double c = chunk_top[r * stride];
+        top[r] = scale[r] != scale[r] ? c : scale[r] + std::log(c);
         m = top[r] > m ? top[r] : m;
     }
     if (m == minus_inf)
-        return;   // every run in log form and -inf: so is every sum
+        return nullptr;   // every run in log form and -inf: so is every sum
+    // The runs lie 2^low apart, too far for the processor to fetch ahead
+    // by itself: each run asks for the one a few places on.
+    constexpr size_t ahead = 8;
     for (size_t r = 0; r < nof_runs; ++r) {
-        const double *q = t + r * run;
+        const double *q = w + (origin | (uint64_t(r) << low));
         double *out = y + r * run;
+        if (r + ahead < nof_runs) {
+            const double *next = w + (origin | (uint64_t(r + ahead) << low));
+            for (size_t i = 0; i < run; i += 8)
+                __builtin_prefetch(next + i);
+        }
         if (scale[r] != scale[r]) {
             to_linear(q, out, run, m);
         } else {
@@ -262,71 +375,117 @@ void tile_sums_second(double *t, size_t nof_runs, int run_bits, bool supersets,
         }
     }
     linear_sums(y, len, run_bits, tile_bits, supersets);
-    for (size_t k = 0; k < len; ++k)
-        pending[k] = 1.0;
-    if (from_linear(y, res, pending, len, m) == 0.0) {
-        memcpy(t, res, len * sizeof(double));
-        return;
+    if (plain != nullptr) {
+        if (min_of(y, len) >= 0x1p-800) {
+            *plain = m;
+            return y;
+        }
+    } else if (logs_of(y, res, len, m) == 0.0) {
+        return res;
     }
-    for (size_t r = 0; r < nof_runs; ++r)
+    double *t = sc.gather;
+    for (size_t r = 0; r < nof_runs; ++r) {
+        const double *q = w + (origin | (uint64_t(r) << low));
         if (scale[r] == scale[r])
             for (size_t i = 0; i < run; ++i)
-                t[r * run + i] = scale[r] + std::log(t[r * run + i]);
+                t[r * run + i] = scale[r] + std::log(q[i]);
+        else
+            memcpy(t + r * run, q, run * sizeof(double));
+    }
     tile_sums(t, len, run_bits, tile_bits, supersets, sc);
+    return t;
 }
 
-} // namespace
-
-void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
+// The table is made tile by tile by fill where it is given (else it is
+// taken as it is): each tile of 2^14 consecutive entries (the whole table
+// if smaller) is written into a scratch tile, and its low bits are summed
+// while it is still in the cache.
+void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits,
+             const subset_fill *fill, std::vector<double> *plain)
 {
     const uint64_t count = uint64_t(1) << bits;
     const int low = bits < tile_bits ? bits : tile_bits;
     const bool two = may_split && bits >= 14 && std::thread::hardware_concurrency() >= 2;
-    // Runs work(k, scratch) for k in [0, jobs), split over two threads.
+    // Runs work(k, scratch) for k in [0, jobs), split over two threads;
+    // each thread has its own scratch tiles, kept from pass to pass.
+    scratch first_sc;
+    std::unique_ptr<scratch> second_sc;
     auto split = [&](uint64_t jobs, auto work) {
         if (!two || jobs < 2) {
-            scratch sc;
             for (uint64_t k = 0; k < jobs; ++k)
-                work(k, sc);
+                work(k, first_sc);
             return;
         }
+        if (!second_sc)
+            second_sc = std::make_unique<scratch>();
         std::thread second([&] {
-            scratch sc;
             for (uint64_t k = jobs / 2; k < jobs; ++k)
-                work(k, sc);
+                work(k, *second_sc);
         });
-        scratch sc;
         for (uint64_t k = 0; k < jobs / 2; ++k)
-            work(k, sc);
+            work(k, first_sc);
         second.join();
+    };
+    // Tile k's inputs into sc.in.
+    auto inputs = [&](uint64_t k, scratch &sc) {
+        const size_t len = size_t(1) << low;
+        if (fill != nullptr)
+            (*fill)(k << low, len, sc.in);
+        else
+            memcpy(sc.in, w + (k << low), len * sizeof(double));
     };
     const int high = bits - low;
     const int most = group_bits < 1 ? 1 : group_bits < tile_bits ? group_bits : tile_bits;
     const int nof_groups = (high + most - 1) / most;
-    if (nof_groups == 1) {
+    if (nof_groups <= 1) {
         // Two passes: the first leaves its tiles in plain form where it
         // can, with one scale per tile, and the second takes them so, which
         // spares a logarithm and an exponential per entry.
+        // The first pass also notes the largest entry of each run that a
+        // second-pass tile takes (chunk c of first-pass tile k, at
+        // chunk_top[k 2^(low - run_bits) + c]).
         std::vector<double> scale(size_t(count >> low));
-        split(count >> low, [&](uint64_t k, scratch &sc) {
-            tile_sums_first(w + (k << low), size_t(1) << low, low, supersets, sc, &scale[k]);
-        });
         const int run_bits = tile_bits - high;
         const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
-        split(uint64_t(1) << (low - run_bits), [&](uint64_t k, scratch &sc) {
+        const size_t chunks = size_t(1) << (low - run_bits);
+        std::vector<double> chunk_top(high == 0 ? 0 : size_t(count >> run_bits));
+        split(count >> low, [&](uint64_t k, scratch &sc) {
+            inputs(k, sc);
+            double *x = w + (k << low);
+            if (high == 0) {
+                tile_sums_in(x, size_t(1) << low, 0, low, supersets, sc);
+                return;
+            }
+            tile_sums_first(x, size_t(1) << low, low, supersets, sc, &scale[k]);
+            for (size_t c = 0; c < chunks; ++c)
+                chunk_top[k * chunks + c] = largest(x + c * run, run);
+        });
+        if (high == 0)
+            return;
+        if (plain != nullptr)
+            plain->assign(chunks, 0.0);
+        split(chunks, [&](uint64_t k, scratch &sc) {
             const uint64_t origin = k << run_bits;
-            double *t = sc.gather.data();
-            for (size_t r = 0; r < nof_runs; ++r)
-                memcpy(t + r * run, w + (origin | (uint64_t(r) << low)), run * sizeof(double));
-            tile_sums_second(t, nof_runs, run_bits, supersets, scale.data(), sc);
-            for (size_t r = 0; r < nof_runs; ++r)
-                memcpy(w + (origin | (uint64_t(r) << low)), t + r * run, run * sizeof(double));
+            const double *res =
+                tile_sums_second(w, origin, low, nof_runs, run_bits, supersets, scale.data(),
+                                 chunk_top.data() + k, chunks, sc,
+                                 plain != nullptr ? &(*plain)[k] : nullptr);
+            if (res != nullptr)
+                for (size_t r = 0; r < nof_runs; ++r) {
+                    if (r + 8 < nof_runs) {
+                        double *next = w + (origin | (uint64_t(r + 8) << low));
+                        for (size_t i = 0; i < run; i += 8)
+                            __builtin_prefetch(next + i, 1);
+                    }
+                    memcpy(w + (origin | (uint64_t(r) << low)), res + r * run, run * sizeof(double));
+                }
         });
         return;
     }
     // The low bits within runs of consecutive entries.
     split(count >> low, [&](uint64_t k, scratch &sc) {
-        tile_sums(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
+        inputs(k, sc);
+        tile_sums_in(w + (k << low), size_t(1) << low, 0, low, supersets, sc);
     });
     // The others in groups: a tile takes, for fixed bits above the group,
     // every value of the group's bits times a run of consecutive entries.
@@ -338,7 +497,7 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_
         const uint64_t tiles = (count >> g1) * runs_below;
         split(tiles, [&](uint64_t k, scratch &sc) {
             const uint64_t origin = ((k / runs_below) << g1) | ((k % runs_below) << run_bits);
-            double *t = sc.gather.data();
+            double *t = sc.gather;
             for (uint64_t gv = 0; gv < (uint64_t(1) << (g1 - g0)); ++gv)
                 memcpy(t + gv * run, w + (origin | (gv << g0)), run * sizeof(double));
             tile_sums(t, tile_len, run_bits, tile_bits, supersets, sc);
@@ -347,4 +506,29 @@ void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_
         });
         g0 = g1;
     }
+}
+
+} // namespace
+
+void subset_sums(double *w, int bits, bool supersets, bool may_split, int group_bits)
+{
+    sums_of(w, bits, supersets, may_split, group_bits, nullptr, nullptr);
+}
+
+void subset_sums_made(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill)
+{
+    sums_of(w, bits, supersets, may_split, 10, &fill, nullptr);
+}
+
+int subset_sums_plain(double *w, int bits, bool supersets, bool may_split, const subset_fill &fill,
+                      std::vector<double> &scale)
+{
+    const int high = bits - tile_bits;
+    if (high <= 0 || high > 10) {
+        sums_of(w, bits, supersets, may_split, 10, &fill, nullptr);
+        scale.clear();
+        return -1;
+    }
+    sums_of(w, bits, supersets, may_split, 10, &fill, &scale);
+    return tile_bits - high;
 }

@@ -15,22 +15,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "files.h"
 #include "logsum.h"
 
-namespace {
-
-constexpr uint32_t read_piece = 32768;
-
-} // namespace
-
+// The scores of one variable are read by runs as the subset sums take them
+// (two threads at once, each with its own offsets), cleaned and given the
+// prior while they are in the cache.
 void sum_family_subsets(int nof_vars, const char *dirname)
 {
     if (nof_vars <= 0)
         return;
     const uint64_t count = uint64_t(1) << (nof_vars - 1);
-    double *w = static_cast<double *>(alloc_or_fail(sizeof(double) * count, "weight table"));
+    double *w = static_cast<double *>(alloc_populated(sizeof(double) * count, "weight table"));
     const std::vector<double> prior = log_family_prior(nof_vars - 1);
     // Set sizes within runs of 1024 parsets, for the prior.
     std::vector<unsigned char> low_size(1024);
@@ -40,22 +38,34 @@ void sum_family_subsets(int nof_vars, const char *dirname)
     for (int i = 0; i < nof_vars; ++i) {
         char *name = create_fn(dirname, i, "");
         FILE *in = fopen_checked(name, "rb");
-        for (uint64_t at = 0; at < count; at += read_piece) {
-            const size_t len = size_t(count - at < read_piece ? count - at : read_piece);
-            read_records(in, w + at, sizeof(double), len, name);
-            clean_scores(w + at, len, at, name);
+        check_input_size(in, count * sizeof(double), name);
+        // In place from a mapping where the file can be mapped (the whole
+        // file: both threads read it), else by offset.
+        mapped_input map;
+        const bool mapped = map_input(&map, in, count * sizeof(double), name);
+        const double *records = reinterpret_cast<const double *>(map.base);
+        const subset_fill scores = [&](uint64_t at, size_t len, double *x) {
+            const bool clean = mapped && all_finite_or_minus_inf(records + at, len);
+            if (!clean) {
+                if (mapped)
+                    memcpy(x, records + at, len * sizeof(double));
+                else
+                    pread_exact(in, x, len * sizeof(double), at * sizeof(double), name);
+                clean_scores(x, len, at, name);
+            }
+            const double *from = clean ? records + at : x;
             for (size_t r = 0; r < len; r += 1024) {
                 const size_t rl = len - r < 1024 ? len - r : 1024;
                 const double *pr = prior.data() + __builtin_popcountll(at + r);
-                double *x = w + at + r;
                 for (size_t k = 0; k < rl; ++k)
-                    x[k] += pr[low_size[k]];
+                    x[r + k] = from[r + k] + pr[low_size[k]];
             }
-        }
+        };
+        subset_sums_made(w, nof_vars - 1, false, true, scores);
+        if (mapped)
+            unmap_input(&map);
         close_input(in, name);
         free(name);
-
-        subset_sums(w, nof_vars - 1, false);
 
         name = create_fn(dirname, i, ".lsum");
         FILE *out = open_output(name, "wb");
@@ -64,7 +74,7 @@ void sum_family_subsets(int nof_vars, const char *dirname)
         commit_output(name);
         free(name);
     }
-    free(w);
+    free_populated(w, sizeof(double) * count);
 }
 
 int main(int argc, char **argv)

@@ -71,6 +71,16 @@ void done_from(records_of &r, uint64_t at)
     }
 }
 
+// The block of the next high member (if any) asked for while this one is
+// summed: the blocks a set draws on lie far apart.
+void ask_ahead(const double *next, uint64_t more, size_t len)
+{
+    if (more == 0)
+        return;
+    for (size_t i = 0; i < len; i += 8)
+        __builtin_prefetch(next + i);
+}
+
 // h without its bit j, closed up: the place of block h among the blocks
 // that lack (or hold) bit j.
 uint64_t squeeze(uint64_t h, int j)
@@ -80,32 +90,64 @@ uint64_t squeeze(uint64_t h, int j)
 
 // The sets of a block that take their terms from within it, in layers:
 // the sets of layer k (k members among the block's low variables) need
-// only sets of layer k - 1, so a whole layer's exponentials and logarithms
-// are done as vectors.  The terms of a set are gathered after its scaled
-// running sum, each as its distance below the set's largest weight.
+// only sets of layer k - 1, so a whole layer is done as vectors
+// (layer_sums).  Per direction and layer, the sets and, member by member,
+// where each term's set and record are: slot s of set i at s * count + i.
 struct low_layers {
-    std::vector<uint16_t> order;   // the sets 0 .. block-1 by number of members
-    std::vector<size_t> layer;     // layer k is order[layer[k] .. layer[k + 1])
-    std::vector<double> d, e, m, y, out;
+    size_t half;                       // records per low variable and block
+    std::vector<size_t> layer;         // layer k: sets [layer[k], layer[k + 1]) of the lists
+    std::vector<int32_t> set[2];      // [backward]: the sets by layer
+    std::vector<size_t> slots;         // layer k's slots start at slots[k]
+    std::vector<int32_t> src[2], rec[2];
+    std::vector<double> recs, work;    // the block's low records, one run per variable
 };
 
 void layers_init(low_layers &ly, int b)
 {
-    const size_t block = size_t(1) << b;
+    const size_t block = size_t(1) << b, full = block - 1;
+    ly.half = block / 2;
     ly.layer.assign(size_t(b) + 2, 0);
+    ly.slots.assign(size_t(b) + 2, 0);
+    std::vector<uint16_t> order;
     for (int k = 0; k <= b; ++k) {
-        ly.layer[size_t(k)] = ly.order.size();
+        ly.layer[size_t(k)] = order.size();
         for (size_t l = 0; l < block; ++l)
             if (__builtin_popcountll(l) == k)
-                ly.order.push_back(uint16_t(l));
+                order.push_back(uint16_t(l));
     }
-    ly.layer[size_t(b) + 1] = ly.order.size();
-    const size_t most = block * (size_t(b) + 1);
-    ly.d.resize(most);
-    ly.e.resize(most);
-    ly.m.resize(block);
-    ly.y.resize(block);
-    ly.out.resize(block);
+    ly.layer[size_t(b) + 1] = order.size();
+    for (int backward = 0; backward < 2; ++backward) {
+        ly.set[backward].clear();
+        ly.src[backward].clear();
+        ly.rec[backward].clear();
+    }
+    for (int k = 0; k <= b; ++k) {
+        const size_t from = ly.layer[size_t(k)], to = ly.layer[size_t(k) + 1];
+        const size_t count = to - from;
+        ly.slots[size_t(k)] = ly.src[0].size();
+        for (int backward = 0; backward < 2; ++backward) {
+            std::vector<int32_t> src(size_t(k) * count), rec(size_t(k) * count);
+            for (size_t i = 0; i < count; ++i) {
+                const size_t mem = order[from + i];
+                const size_t l = backward ? full ^ mem : mem;
+                ly.set[backward].push_back(int32_t(l));
+                size_t slot = 0;
+                for (size_t rest = mem; rest != 0; rest &= rest - 1, ++slot) {
+                    const int v = __builtin_ctzll(rest);
+                    // l's place among the sets holding (lacking) v: l
+                    // without bit v.
+                    const size_t at = ((l >> (v + 1)) << v) | (l & ((size_t(1) << v) - 1));
+                    src[slot * count + i] = int32_t(l ^ (size_t(1) << v));
+                    rec[slot * count + i] = int32_t(size_t(v) * ly.half + at);
+                }
+            }
+            ly.src[backward].insert(ly.src[backward].end(), src.begin(), src.end());
+            ly.rec[backward].insert(ly.rec[backward].end(), rec.begin(), rec.end());
+        }
+    }
+    ly.slots[size_t(b) + 1] = ly.src[0].size();
+    ly.recs.resize(size_t(b) * ly.half + 1);
+    ly.work.resize(ly.src[0].size() + 3 * block);
 }
 
 // The block's sets from their running sums mx, sm (the terms from other
@@ -122,45 +164,15 @@ void low_part(double *blk, const double *mx, const double *sm, const double *con
         const size_t l = backward ? full : 0;
         blk[l] = l == first ? 0.0 : log_sum_value(log_sum{mx[l], sm[l]});
     }
+    for (int v = 0; v < b; ++v)
+        memcpy(ly.recs.data() + size_t(v) * ly.half, low[v], ly.half * sizeof(double));
+    const int dir = backward ? 1 : 0;
     for (int k = 1; k <= b; ++k) {
-        const size_t from = ly.layer[size_t(k)], to = ly.layer[size_t(k) + 1];
-        size_t nd = 0;
-        for (size_t i = from; i < to; ++i) {
-            const size_t mem = ly.order[i];
-            const size_t l = backward ? full ^ mem : mem;
-            double t[16];
-            int c = 0;
-            double big = mx[l];
-            for (size_t rest = mem; rest != 0; rest &= rest - 1) {
-                const int v = __builtin_ctzll(rest);
-                // l's place among the sets holding (lacking) v: l without bit v.
-                const size_t at = ((l >> (v + 1)) << v) | (l & ((size_t(1) << v) - 1));
-                const double x = blk[l ^ (size_t(1) << v)] + low[size_t(v)][at];
-                t[c++] = x;
-                big = x > big ? x : big;
-            }
-            ly.m[i - from] = big;
-            // All weight zero: every distance taken as far below.
-            const double base = big == minus_inf ? 0.0 : big;
-            ly.d[nd++] = mx[l] - base;
-            for (int j = 0; j < c; ++j)
-                ly.d[nd++] = t[j] - base;
-        }
-        to_linear(ly.d.data(), ly.e.data(), nd, 0.0);
-        nd = 0;
-        for (size_t i = from; i < to; ++i) {
-            const size_t mem = ly.order[i];
-            const size_t l = backward ? full ^ mem : mem;
-            double sum = sm[l] * ly.e[nd++];
-            for (int j = __builtin_popcountll(mem); j > 0; --j)
-                sum += ly.e[nd++];
-            ly.y[i - from] = sum;
-        }
-        add_logs(ly.m.data(), ly.y.data(), ly.out.data(), to - from);
-        for (size_t i = from; i < to; ++i) {
-            const size_t mem = ly.order[i];
-            blk[backward ? full ^ mem : mem] = ly.out[i - from];
-        }
+        const size_t from = ly.layer[size_t(k)], count = ly.layer[size_t(k) + 1] - from;
+        const size_t slot0 = ly.slots[size_t(k)];
+        layer_sums(blk, mx, sm, ly.recs.data(), ly.set[dir].data() + from,
+                   ly.src[dir].data() + slot0, ly.rec[dir].data() + slot0, count, k,
+                   ly.work.data());
     }
 }
 
@@ -191,7 +203,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
         r.name = names[size_t(v)];
         check_input_size(r.file, records * sizeof(double), r.name);
         r.mapped = map_input(&r.map, r.file, records * sizeof(double), r.name);
-        r.map.step = 128 * 1024;   // a small window per file: n of them are open
+        r.map.step = 512 * 1024;   // a small window per file: n of them are open
         r.kept_below = records * sizeof(double);
     }
     std::vector<double> mx(block), sm(block), run(block);
@@ -212,6 +224,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
             const int j = __builtin_ctzll(rest);
             records_of &r = in[size_t(b + j)];
             const uint64_t at = squeeze(h, j) << b;
+            ask_ahead(table + ((h ^ (rest & (rest - 1) & -(rest & (rest - 1)))) << b), rest & (rest - 1), block);
             log_sum_runs(mx.data(), sm.data(), table + ((h ^ (rest & -rest)) << b),
                          records_at(r, at, block, run.data()), block);
             done_before(r, at + block);
@@ -239,6 +252,7 @@ void sum_leaf_tables(int nof_vars, const char *dirname, const char *fwdfile, con
             const int j = __builtin_ctzll(rest);
             records_of &r = in[size_t(b + j)];
             const uint64_t at = squeeze(h, j) << b;
+            ask_ahead(table + ((h | (rest & (rest - 1) & -(rest & (rest - 1)))) << b), rest & (rest - 1), block);
             log_sum_runs(mx.data(), sm.data(), table + ((h | (rest & -rest)) << b),
                          records_at(r, at, block, run.data()), block);
             done_from(r, at);

@@ -35,15 +35,6 @@ constexpr size_t buffer_records = 32768;   // 256 KiB of doubles per read
 constexpr int block_bits = 10;
 constexpr size_t block = size_t(1) << block_bits;
 
-// x[0] + ... + x[len - 1], in four lanes.
-double sum_of(const double *x, size_t len)
-{
-    double a[4] = {};
-    for (size_t k = 0; k < len; ++k)
-        a[k & 3] += x[k];
-    return (a[0] + a[1]) + (a[2] + a[3]);
-}
-
 } // namespace
 
 namespace {
@@ -62,17 +53,27 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
 {
     const uint64_t count = uint64_t(1) << n;
     const uint64_t records = count / 2;
-    double *g = static_cast<double *>(alloc_or_fail(sizeof(double) * records, "weight table"));
+    double *g = static_cast<double *>(alloc_populated(sizeof(double) * records, "weight table"));
     const std::vector<double> prior = log_family_prior(n - 1);
 
     std::vector<double> scores(buffer_records), e(block), fbuf, bbuf;
+    // Zeros to add where add_weights takes no extra weight or prior; the
+    // scales of the plain sums, and the top of each piece of a block.
+    const std::vector<double> zeros(block, 0.0);
+    std::vector<double> g_scale, piece_top(block), piece_inv(block);
     // The forward and backward sums in place where mapped (each thread
     // with its own count of the pages it has done with), else read.
     mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
-    if (fm.base == nullptr || bm.base == nullptr) {
-        fbuf.resize(buffer_records);
-        bbuf.resize(buffer_records);
+    // Pages dropped an eighth of a file at a time (from 512 KiB to 4 MiB):
+    // each drop stops the other thread to clear its address translations.
+    {
+        uint64_t step = uint64_t(512) << 10;
+        while (step < (uint64_t(4) << 20) && step * 8 < count * sizeof(double))
+            step *= 2;
+        fm.step = bm.step = step;
     }
+    if (fm.base == nullptr || bm.base == nullptr)
+        fbuf.resize(1);   // grown to a run's span when first read
     // Set sizes within a block, for the prior.
     unsigned char low_size[block];
     for (size_t k = 0; k < block; ++k)
@@ -80,96 +81,139 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
 
     for (int v = first; v < n; v += step) {
         const uint64_t vb = uint64_t(1) << v;
-        // F(U) B(U + v) for the sets U without v, in parset order: the
-        // sets without v come in runs of 2^v, each followed by the run of
-        // the same sets with v (in the same block of records, or for
-        // 2^v >= a block in the block 2^v further on).
-        const bool whole = vb >= buffer_records;
-        uint64_t p = 0;
+        // F(U) B(U + v) for the sets U without v, in parset order, made run
+        // by run as the sums over the supersets take them (by this thread
+        // alone: split is false wherever a second thread could be taken).
+        // Parset p is the set U with a gap at bit v; the parsets of a run
+        // come in pieces of 2^v consecutive sets (the whole run where 2^v
+        // is longer), each followed by the piece of the same sets with v.
         fm.released = bm.released = 0;
-        for (uint64_t at = 0; at < count; at += buffer_records) {
-            if (whole && (at & vb) != 0)
-                continue;
-            const size_t len = size_t(count - at < buffer_records ? count - at : buffer_records);
-            const uint64_t b_at = whole ? at + vb : at;
+        const subset_fill make = [&](uint64_t first, size_t len, double *out) {
+            const uint64_t u0 = ((first >> v) << (v + 1)) | (first & (vb - 1));
+            const size_t piece = vb < len ? size_t(vb) : len;
+            // The sets U span [u0, u_end), and U + v [u0 + vb, u_end + vb).
+            const uint64_t u_end = piece == len ? u0 + len : u0 + 2 * len - piece;
             const double *fb, *bb;
             if (fbuf.empty()) {
-                fb = reinterpret_cast<const double *>(fm.base) + at;
-                bb = reinterpret_cast<const double *>(bm.base) + b_at;
+                fb = reinterpret_cast<const double *>(fm.base) + u0;
+                bb = reinterpret_cast<const double *>(bm.base) + u0 + vb;
             } else {
-                pread_exact(sums.fwd, fbuf.data(), len * sizeof(double), at * sizeof(double),
+                const size_t span = size_t(u_end - u0);
+                if (fbuf.size() < span) {
+                    fbuf.resize(span);
+                    bbuf.resize(span);
+                }
+                pread_exact(sums.fwd, fbuf.data(), span * sizeof(double), u0 * sizeof(double),
                             fwdfile);
-                pread_exact(sums.bwd, bbuf.data(), len * sizeof(double), b_at * sizeof(double),
-                            bwdfile);
+                pread_exact(sums.bwd, bbuf.data(), span * sizeof(double),
+                            (u0 + vb) * sizeof(double), bwdfile);
                 fb = fbuf.data();
                 bb = bbuf.data();
             }
-            if (whole) {
-                double *t = g + p;
-                for (size_t i = 0; i < len; ++i)
-                    t[i] = fb[i] + bb[i];
-                p += len;
-            } else {
-                const size_t run = size_t(vb);
-                for (size_t k = 0; k < len; k += 2 * run) {
-                    double *t = g + p;
-                    const double *f = fb + k, *b = bb + k + run;
-                    for (size_t i = 0; i < run; ++i)
-                        t[i] = f[i] + b[i];
-                    p += run;
-                }
+            for (size_t k = 0; k < len; k += piece) {
+                const double *f = fb + 2 * k, *b = bb + 2 * k;
+                double *t = out + k;
+                for (size_t i = 0; i < piece; ++i)
+                    t[i] = f[i] + b[i];
             }
             if (fbuf.empty()) {
-                mapped_release(&fm, (at + len) * sizeof(double));
-                mapped_release(&bm, (b_at + len) * sizeof(double));
+                mapped_release(&fm, u_end * sizeof(double));
+                mapped_release(&bm, (u_end + vb) * sizeof(double));
             }
-        }
-        // Sums over the supersets.
-        subset_sums(g, n - 1, true, split);
+        };
+        std::vector<double> &scale = g_scale;
+        const int run_bits = subset_sums_plain(g, n - 1, true, split, make, scale);
+        // A piece: the run of a block that shares one scale (the whole
+        // block where runs are longer).
+        const size_t piece = run_bits < 0 ? block : run_bits < block_bits ? size_t(1) << run_bits : block;
         // Each parent set's weight, to the total and to each of its arcs.
         char *name = create_fn(dirname, v, "");
         FILE *in = fopen_checked(name, "rb");
         log_sum total;
         std::vector<log_sum> arc(static_cast<size_t>(n - 1));
+        // The sums of the block's terms e[0, block), e^(weight - m): the
+        // total, and per arc those of the sets holding it.
+        auto fold = [&](uint64_t first, double m) {
+            // Folded in halves: the upper half of a run holds the sets with
+            // its top bit, and adding it onto the lower half keeps the sums
+            // over the lower bits.
+            double part[block_bits];
+            const double all = fold_halves(e.data(), block, part);
+            log_sum_add_scaled(total, m, all);
+            for (int j = 0; j < n - 1; ++j) {
+                if (j < block_bits) {
+                    if (part[j] > 0.0)
+                        log_sum_add_scaled(arc[size_t(j)], m, part[j]);
+                } else if (first >> j & 1) {
+                    log_sum_add_scaled(arc[size_t(j)], m, all);
+                }
+            }
+        };
         for (uint64_t at = 0; at < records; at += buffer_records) {
             const size_t len = size_t(records - at < buffer_records ? records - at : buffer_records);
             read_records(in, scores.data(), sizeof(double), len, name);
             clean_scores(scores.data(), len, at, name);
-            // Block by block: in plain sums scaled by the block's largest
-            // weight when no finite weight lies more than 600 below it (so
-            // none can vanish), else term by term.
             for (size_t b0 = 0; b0 < len; b0 += block) {
                 const size_t bl = len - b0 < block ? len - b0 : block;
                 double *w = scores.data() + b0;
                 const double *pr = prior.data() + __builtin_popcountll(at + b0);
                 const double *gb = g + at + b0;
-                double lo;
-                const double m = add_weights(w, gb, pr, low_size, bl, &lo);
-                if (m == minus_inf)
-                    continue;
                 const uint64_t first = at + b0;
-                if (m - lo <= 600.0 && bl == block) {
-                    to_linear(w, e.data(), bl, m);
-                    // Folded in halves: the upper half of a run holds the
-                    // sets with its top bit, and adding it onto the lower
-                    // half keeps the sums over the lower bits.
-                    double part[block_bits];
-                    for (size_t half = block / 2, j = block_bits; half >= 1; half /= 2) {
-                        part[--j] = sum_of(e.data() + half, half);
-                        for (size_t t = 0; t < half; ++t)
-                            e[t] += e[t + half];
+                if (run_bits >= 0 && bl == block) {
+                    // Where the block's sums are plain, each piece j with
+                    // scale c_j: the weight of set k is w[k] + c_j +
+                    // log gb[k], with w the score and prior.  With y_j and
+                    // s_j the piece's largest plain sum and w, and m the
+                    // largest c_j + log y_j + s_j (no weight lies above
+                    // it), the term e^(weight - m) is
+                    //   (gb[k] / y_j) e^(w[k] + c_j + log y_j - m),
+                    // both factors at most 1.  Taken so when no term of a
+                    // finite weight is below 2^-865 (e^-599.6: none can
+                    // vanish in the sums), else as logarithms below.
+                    bool plain = true;
+                    double m = minus_inf;
+                    for (size_t j = 0; j < bl; j += piece) {
+                        const double c = scale[((first + j) >> run_bits) % scale.size()];
+                        double lo;
+                        const double top = add_weights(w + j, zeros.data(), pr, low_size + j, piece, &lo);
+                        const double y = largest(gb + j, piece);
+                        piece_inv[j / piece] = 1.0 / y;
+                        piece_top[j / piece] = c + std::log(y);
+                        plain = plain && c == c;
+                        const double t = piece_top[j / piece] + top;
+                        m = top != minus_inf && t > m ? t : m;
                     }
-                    const double all = e[0];
-                    const double log_all = m + std::log(all);
-                    log_sum_add(total, log_all);
-                    for (int j = 0; j < n - 1; ++j) {
-                        if (j < block_bits) {
-                            if (part[j] > 0.0)
-                                log_sum_add(arc[size_t(j)], m + std::log(part[j]));
-                        } else if (first >> j & 1) {
-                            log_sum_add(arc[size_t(j)], log_all);
+                    if (m == minus_inf && plain)
+                        continue;
+                    if (plain) {
+                        double below = 0.0;
+                        for (size_t j = 0; j < bl; j += piece)
+                            below += plain_terms(gb + j, w + j, e.data() + j, piece,
+                                                 piece_inv[j / piece], piece_top[j / piece] - m);
+                        if (below == 0.0) {
+                            fold(first, m);
+                            continue;
                         }
                     }
+                    // As logarithms: w[k] + the log of the sums.
+                    for (size_t j = 0; j < bl; j += piece) {
+                        const double c = scale[((first + j) >> run_bits) % scale.size()];
+                        for (size_t k = j; k < j + piece; ++k)
+                            w[k] += c == c ? c + std::log(gb[k]) : gb[k];
+                    }
+                }
+                // Block by block: in plain sums scaled by the block's
+                // largest weight when no finite weight lies more than 600
+                // below it (so none can vanish), else term by term.
+                double lo;
+                const double m = run_bits >= 0 && bl == block
+                                     ? add_weights(w, zeros.data(), zeros.data(), low_size, bl, &lo)
+                                     : add_weights(w, gb, pr, low_size, bl, &lo);
+                if (m == minus_inf)
+                    continue;
+                if (m - lo <= 600.0 && bl == block) {
+                    to_linear(w, e.data(), bl, m);
+                    fold(first, m);
                     continue;
                 }
                 for (size_t k = 0; k < bl; ++k) {
@@ -182,19 +226,18 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
             }
         }
         close_input(in, name);
-        const double all = log_sum_value(total);
-        if (all == minus_inf)
+        if (total.max == minus_inf)
             fail(name, "every network has the weight zero (all scores -inf)");
         free(name);
         for (int j = 0; j < n - 1; ++j) {
             const int u = j < v ? j : j + 1;   // parset bit j is variable u
-            const double x = std::exp(log_sum_value(arc[size_t(j)]) - all);
+            const double x = log_sum_ratio(arc[size_t(j)], total);
             if (!(x >= 0.0))   // NaN: only a damaged sum file gives one
                 fail(fwdfile, "a sum that is not a number (damaged forward or backward sums?)");
             prob[size_t(u) * size_t(n) + size_t(v)] = x < 1.0 ? x : 1.0;
         }
     }
-    free(g);
+    free_populated(g, sizeof(double) * records);
 }
 
 } // namespace

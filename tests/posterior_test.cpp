@@ -260,6 +260,31 @@ TEST(Posterior, SubsetSumsMatchTermByTerm)
                                 double from = supersets ? want[j] : want[j ^ (size_t(1) << b)];
                                 to = log_add(to, from);
                             }
+                    // Made run by run and left in plain form where it can
+                    // (one scale per run), as weigh_arcs takes it.
+                    {
+                        std::vector<double> got(w.size()), scale;
+                        const int run_bits = subset_sums_plain(
+                            got.data(), bits, supersets, true,
+                            [&](uint64_t first, size_t len, double *out) {
+                                std::copy(w.begin() + long(first), w.begin() + long(first + len), out);
+                            },
+                            scale);
+                        ASSERT_EQ(run_bits < 0, bits <= 14);
+                        for (size_t j = 0; j < w.size(); ++j) {
+                            double x = got[j];
+                            if (run_bits >= 0) {
+                                const double c = scale[(j >> run_bits) % scale.size()];
+                                x = c == c ? c + std::log(x) : x;
+                            }
+                            if (want[j] == -inf) {
+                                ASSERT_EQ(x, -inf) << bits << " " << spread << " " << j;
+                                continue;
+                            }
+                            ASSERT_NEAR(x, want[j], 1e-13 * std::max(1.0, std::fabs(want[j])))
+                                << "plain " << bits << " " << spread << " " << supersets << " " << j;
+                        }
+                    }
                     // At 20 bits the 6 high bits also in two groups of 3.
                     for (int group_bits : {10, 3}) {
                         if (group_bits != 10 && bits != 20)
