@@ -60,7 +60,7 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
     // Zeros to add where add_weights takes no extra weight or prior; the
     // scales of the plain sums, and the top of each piece of a block.
     const std::vector<double> zeros(block, 0.0);
-    std::vector<double> g_scale, piece_top(block), piece_inv(block);
+    std::vector<double> g_scale, piece_top(block), piece_inv(block), piece_low(block);
     // The forward and backward sums in place where mapped (each thread
     // with its own count of the pages it has done with), else read.
     mapped_input fm = sums.fwd_map, bm = sums.bwd_map;
@@ -179,12 +179,19 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                         const double y = largest(gb + j, piece);
                         piece_inv[j / piece] = 1.0 / y;
                         piece_top[j / piece] = c + std::log(y);
+                        piece_low[j / piece] = lo + piece_top[j / piece];
                         plain = plain && c == c;
                         const double t = piece_top[j / piece] + top;
                         m = top != minus_inf && t > m ? t : m;
                     }
                     if (m == minus_inf && plain)
                         continue;
+                    // A piece whose lowest finite score lies more than 600
+                    // below m holds a term below e^-600 < 2^-865 (its sum
+                    // factor is at most 1): the terms would be refused, so
+                    // they are not made.
+                    for (size_t j = 0; plain && j < bl; j += piece)
+                        plain = !(piece_low[j / piece] - m < -600.0);
                     if (plain) {
                         double below = 0.0;
                         for (size_t j = 0; j < bl; j += piece)
@@ -216,8 +223,20 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                     fold(first, m);
                     continue;
                 }
+                // A weight that every sum it goes to would pass over
+                // (log_sum_add) is passed over at once: below skip, the
+                // lowest of those sums' thresholds as the block starts
+                // (they only rise as it goes, and only log_sum_add feeds
+                // the sums here).
+                const auto threshold = [](const log_sum &x) {
+                    return x.sum >= 1.0 ? x.max - 40.0 : minus_inf;
+                };
+                double skip = threshold(total);
+                for (int j = 0; j < n - 1; ++j)
+                    if (j < block_bits || (first >> j & 1))
+                        skip = std::min(skip, threshold(arc[size_t(j)]));
                 for (size_t k = 0; k < bl; ++k) {
-                    if (w[k] == minus_inf)
+                    if (w[k] == minus_inf || w[k] < skip)
                         continue;
                     log_sum_add(total, w[k]);
                     for (uint64_t rest = first + k; rest != 0; rest &= rest - 1)
