@@ -115,8 +115,10 @@ inline void log_sum_add(log_sum &s, double w)
     // (4.2e-18, under half a unit in the last place of any sum from 1 up)
     // leaves it as it is: it is passed over without its exponential, to the
     // same bits.  Real data puts most terms there.  (log_sum_add_scaled may
-    // leave a sum below 1, hence the test of the sum.)
-    if (w == minus_inf || (w < s.max - 40.0 && s.sum >= 1.0))
+    // leave a sum below 1, hence the test of the sum.)  Whatever the sum, a
+    // term below e^-746 of the scale is 0 once scaled (under half the least
+    // subnormal) and is passed over too.
+    if (w == minus_inf || w < s.max - 746.0 || (w < s.max - 40.0 && s.sum >= 1.0))
         return;
     if (w <= s.max) {
         s.sum += std::exp(w - s.max);

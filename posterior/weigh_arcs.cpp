@@ -229,7 +229,7 @@ void weigh_some(int n, int first, int step, bool split, const char *dirname, con
                 // (they only rise as it goes, and only log_sum_add feeds
                 // the sums here).
                 const auto threshold = [](const log_sum &x) {
-                    return x.sum >= 1.0 ? x.max - 40.0 : minus_inf;
+                    return x.max - (x.sum >= 1.0 ? 40.0 : 746.0);
                 };
                 double skip = threshold(total);
                 for (int j = 0; j < n - 1; ++j)
