@@ -130,7 +130,6 @@ WITH_WIDE_CLONE double largest(const double *x, size_t len)
 WITH_WIDE_CLONE double plain_terms(const double *y, const double *s, double *e, size_t len,
                                    double inv, double c)
 {
-    double left[8] = {};
     auto one = [&](size_t k, double &acc) {
         const bool none = s[k] == minus_inf;
         const double d = s[k] + c;
@@ -140,16 +139,7 @@ WITH_WIDE_CLONE double plain_terms(const double *y, const double *s, double *e, 
         e[k] = none ? 0.0 : t;
         acc += !none && gone ? 1.0 : 0.0;
     };
-    size_t k = 0;
-    for (; k + 8 <= len; k += 8)
-        for (size_t j = 0; j < 8; ++j)
-            one(k + j, left[j]);
-    for (; k < len; ++k)
-        one(k, left[0]);
-    double all = 0;
-    for (double l : left)
-        all += l;
-    return all;
+    return over_lanes(len, one);
 }
 
 WITH_WIDE_CLONE double fold_halves(double *e, size_t len, double *part)

@@ -20,7 +20,6 @@ WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending
                                    double m)
 {
     constexpr double floor = 0x1p-800;
-    double left[8] = {};
     auto one = [&](size_t k, double &acc) {
         const bool near = y[k] >= floor;
         const double l = log_positive(near ? y[k] : 1.0);
@@ -30,16 +29,7 @@ WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending
         pending[k] = take ? 0.0 : pending[k];
         acc += pending[k];
     };
-    size_t k = 0;
-    for (; k + 8 <= len; k += 8)
-        for (size_t j = 0; j < 8; ++j)
-            one(k + j, left[j]);
-    for (; k < len; ++k)
-        one(k, left[0]);
-    double all = 0;
-    for (double l : left)
-        all += l;
-    return all;
+    return over_lanes(len, one);
 }
 
 // out[k] = m + log y[k] for every k; the number of y[k] below 2^-800 (where
@@ -48,23 +38,13 @@ WITH_WIDE_CLONE double from_linear(const double *y, double *out, double *pending
 WITH_WIDE_CLONE double logs_of(const double *y, double *out, size_t len, double m)
 {
     constexpr double floor = 0x1p-800;
-    double left[8] = {};
     auto one = [&](size_t k, double &acc) {
         const bool near = y[k] >= floor;
         const double l = log_positive(near ? y[k] : 1.0);
         out[k] = m + l;
         acc += near ? 0.0 : 1.0;
     };
-    size_t k = 0;
-    for (; k + 8 <= len; k += 8)
-        for (size_t j = 0; j < 8; ++j)
-            one(k + j, left[j]);
-    for (; k < len; ++k)
-        one(k, left[0]);
-    double all = 0;
-    for (double l : left)
-        all += l;
-    return all;
+    return over_lanes(len, one);
 }
 
 // The largest x[k] below cut (-inf if none), kept in eight lanes.

@@ -3,6 +3,7 @@
 // log y from polynomials (the same bits whatever the vector width).
 #pragma once
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 // GCC builds the loops below three times, for AVX-512, for AVX2 and for the
@@ -19,6 +20,25 @@
 // loops by itself (a largest value: it does not know that the selection
 // works like the max instruction).
 typedef double lanes8 __attribute__((vector_size(64)));
+
+// Calls one(k, acc) for every k < len, acc the running sum of lane k mod 8
+// (the eight kept apart so that the loop makes vectors; the tail goes to
+// lane 0), and returns the sum of the eight.
+template <class F>
+[[gnu::always_inline]] inline double over_lanes(size_t len, F &one)
+{
+    double left[8] = {};
+    size_t k = 0;
+    for (; k + 8 <= len; k += 8)
+        for (size_t j = 0; j < 8; ++j)
+            one(k + j, left[j]);
+    for (; k < len; ++k)
+        one(k, left[0]);
+    double all = 0;
+    for (double l : left)
+        all += l;
+    return all;
+}
 
 // e^x for x in [-708, 0]: x = k ln 2 + r with |r| <= ln 2 / 2, e^r from its
 // Taylor series to r^13 (truncation below 4e-18, evaluated by pairs of
