@@ -427,7 +427,7 @@ void sums_of(double *w, int bits, bool supersets, bool may_split, int group_bits
         std::vector<double> scale(size_t(count >> low));
         const int run_bits = tile_bits - high;
         const size_t run = size_t(1) << run_bits, nof_runs = size_t(1) << high;
-        const size_t chunks = size_t(1) << (low - run_bits);
+        const size_t chunks = high == 0 ? 0 : size_t(1) << (low - run_bits);
         std::vector<double> chunk_top(high == 0 ? 0 : size_t(count >> run_bits));
         split(count >> low, [&](uint64_t k, scratch &sc) {
             inputs(k, sc);
