@@ -98,7 +98,16 @@ WITH_WIDE_CLONE void to_linear_below(const double *x, double *y, size_t len, dou
     }
 }
 
+// A vector of eight picked from a and b (lanes 0 to 7 from a, 8 to 15 from
+// b) by constant indexes, in either compiler's spelling.
+#if defined(__clang__)
+#define PICK8(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shufflevector(a, b, i0, i1, i2, i3, i4, i5, i6, i7)
+#else
 typedef long long index8 __attribute__((vector_size(64)));
+#define PICK8(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shuffle(a, b, index8{i0, i1, i2, i3, i4, i5, i6, i7})
+#endif
 
 // Sums over subsets (or supersets) for the index bits [lo, hi) of a
 // buffer, in plain arithmetic, bit by bit from the lowest: every way of
@@ -111,22 +120,18 @@ WITH_WIDE_CLONE void linear_sums(double *y, size_t len, int lo, int hi, bool sup
 {
     if (lo == 0 && hi >= 3 && len % 8 == 0) {
         // Lane 8 and up pick the zero vector.
-        const index8 sub0 = {8, 0, 8, 2, 8, 4, 8, 6}, sub1 = {8, 8, 0, 1, 8, 8, 4, 5},
-                     sub2 = {8, 8, 8, 8, 0, 1, 2, 3};
-        const index8 sup0 = {1, 8, 3, 8, 5, 8, 7, 8}, sup1 = {2, 3, 8, 8, 6, 7, 8, 8},
-                     sup2 = {4, 5, 6, 7, 8, 8, 8, 8};
         const lanes8 zero{};
         for (size_t k = 0; k < len; k += 8) {
             lanes8 v;
             memcpy(&v, y + k, sizeof v);
             if (supersets) {
-                v = v + __builtin_shuffle(v, zero, sup0);
-                v = v + __builtin_shuffle(v, zero, sup1);
-                v = v + __builtin_shuffle(v, zero, sup2);
+                v = v + PICK8(v, zero, 1, 8, 3, 8, 5, 8, 7, 8);
+                v = v + PICK8(v, zero, 2, 3, 8, 8, 6, 7, 8, 8);
+                v = v + PICK8(v, zero, 4, 5, 6, 7, 8, 8, 8, 8);
             } else {
-                v = v + __builtin_shuffle(v, zero, sub0);
-                v = v + __builtin_shuffle(v, zero, sub1);
-                v = v + __builtin_shuffle(v, zero, sub2);
+                v = v + PICK8(v, zero, 8, 0, 8, 2, 8, 4, 8, 6);
+                v = v + PICK8(v, zero, 8, 8, 0, 1, 8, 8, 4, 5);
+                v = v + PICK8(v, zero, 8, 8, 8, 8, 0, 1, 2, 3);
             }
             memcpy(y + k, &v, sizeof v);
         }
